@@ -1,0 +1,55 @@
+// The one place that knows which ORB the library runs on. Everything else
+// uses the standard CORBA C++ mapping only.
+#ifndef ZORCLIENT_CORE_ORB_PLATFORM_H
+#define ZORCLIENT_CORE_ORB_PLATFORM_H
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <cstdio>
+#include <string>
+
+namespace OrbPlatform {
+
+// The identifier handed to CORBA::ORB_init for the library's own identifier.
+// omniORB throws CORBA::INITIALIZE for any identifier but its own; it keeps a
+// single ORB per process, so every module that initialises an ORB shares it.
+inline const char* orbInitId(const char* /*libraryOrbId*/) {
+    return "omniORB4";
+}
+
+// omniORB links its portable server into the ORB library: nothing to register.
+inline int registerPortableServer() {
+    return 0;
+}
+
+inline const char* completionText(CORBA::CompletionStatus status) {
+    switch (status) {
+        case CORBA::COMPLETED_YES:
+            return "YES";
+        case CORBA::COMPLETED_NO:
+            return "NO";
+        default:
+            return "MAYBE";
+    }
+}
+
+// omniORB has no _info(): spell out the same facts in the same layout.
+inline std::string systemExceptionText(const CORBA::SystemException& ex) {
+    char minor[16];
+    std::snprintf(minor, sizeof minor, "0x%08lx", static_cast<unsigned long>(ex.minor()));
+    const char* described = ex.NP_minorString();
+    std::string text = "system exception, ID '";
+    text += ex._rep_id();
+    text += "'\nminor code (";
+    text += minor;
+    text += "), described as '";
+    text += described != nullptr ? described : "*unknown description*";
+    text += "', completed = ";
+    text += completionText(ex.completed());
+    return text;
+}
+
+}  // namespace OrbPlatform
+
+#endif

@@ -1,0 +1,78 @@
+// Process-wide CORBA client state and the operations on it. Internal to the
+// library: nothing here is exported from the shared object.
+//
+// Status codes: 1 already present (nothing done), 0 done, -1 missing input,
+// missing ORB or failure, -2 no naming context could be obtained.
+// Every reference returned is new and the caller releases it; arguments are
+// borrowed and a setter stores its own duplicate.
+#ifndef ZORCLIENT_CORE_ORB_RUNTIME_H
+#define ZORCLIENT_CORE_ORB_RUNTIME_H
+
+#include "orb_platform.h"
+
+#include <ace/Thread.h>
+#include <ace/Thread_Mutex.h>
+
+#include <string>
+
+namespace OrbRuntime {
+
+// The library's name for its ORB; OrbPlatform::orbInitId says what the ORB
+// library is actually given.
+inline constexpr const char* kOrbId = "ZOR_CLIENT_ORB";
+
+// --- process-wide slots and ORB start-up ---
+
+// Serialises every test-then-fill of a slot. Taken before a slot's own lock,
+// never after it.
+extern ACE_Thread_Mutex g_initLock;
+
+CORBA::ORB_ptr createOrb(int& argc, char** argv, const char* orbId);
+void setOrb(CORBA::ORB_ptr orb);
+CORBA::ORB_ptr getOrb();
+void setNamingContext(CosNaming::NamingContext_ptr ctx);
+CosNaming::NamingContext_ptr getNamingContext();
+// Creates and holds the ORB unless one is held: 1, 0, or -1 for a nil ORB.
+// Exceptions from the ORB library pass through.
+int initOrb();
+// Holds `orb` unless an ORB is held already: 1, 0, or -1 for nil.
+int adoptOrb(CORBA::ORB_ptr orb);
+
+// --- naming-service client ---
+
+// corbaloc:iiop:1.1@<host>:9999/NameService
+std::string namingServiceUrl(const std::string& host);
+// Three components, ids from the texts, empty kinds.
+CosNaming::Name makeName(const std::string& first, const std::string& second,
+                         const std::string& third);
+// Nil on any failure, including a host with a NUL byte.
+CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std::string& host,
+                                                  int reserved);
+// Holds `ctx` unless a context is held already: 1, 0, or -1 for nil.
+int adoptNamingContext(CosNaming::NamingContext_ptr ctx);
+// Connects and holds a context unless one is held: 1, 0, -1 without an ORB,
+// -2 if no context could be obtained.
+int initNamingService(const std::string& host, int reserved);
+// Nil on any failure, for a nil context, or for a text with a NUL byte.
+CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::string& first,
+                              const std::string& second, const std::string& third);
+// resolveName on the held context; nil if none is held.
+CORBA::Object_ptr resolveObject(const std::string& first, const std::string& second,
+                                const std::string& third);
+
+// --- event loop, shutdown, root POA ---
+
+// Runs the ORB's event loop on a detached thread. `orb` is borrowed by that
+// thread: the caller keeps its reference until the loop has ended.
+int startOrbThread(CORBA::ORB_ptr orb);
+// Thread function for ACE_Thread::spawn; `arg` is the ORB pointer.
+ACE_THR_FUNC_RETURN runOrbLoop(void* arg);
+// Asks the ORB to stop without waiting: 0, or -1 for nil or a system exception.
+int shutdownOrb(CORBA::ORB_ptr orb);
+// Nil if the ORB is nil or has no usable root POA. Exceptions from
+// resolve_initial_references pass through.
+PortableServer::POA_ptr getRootPoa(CORBA::ORB_ptr orb);
+
+}  // namespace OrbRuntime
+
+#endif

@@ -1,0 +1,41 @@
+// The three exported entry points.
+#include "../core/orb_runtime.h"
+#include "zorclient.h"
+
+#include <atomic>
+
+namespace {
+
+[[maybe_unused]] const int g_portableServer = OrbPlatform::registerPortableServer();
+
+// Set once ORB start-up has returned normally; tested without a lock, so two
+// first calls may both reach initOrb, which serialises them.
+std::atomic<bool> g_corbaInitialized{false};
+
+}  // namespace
+
+void initCorba(const std::string& host, int reserved) {
+    if (!g_corbaInitialized.load()) {
+        OrbRuntime::initOrb();
+        g_corbaInitialized.store(true);
+    }
+    const CORBA::ORB_var orb = OrbRuntime::getOrb();
+    if (!CORBA::is_nil(orb.in())) {
+        const CosNaming::NamingContext_var ctx =
+            OrbRuntime::connectNamingService(orb.in(), host, reserved);
+        OrbRuntime::setNamingContext(ctx.in());
+    }
+}
+
+CosNaming::NamingContext_ptr getNameService() {
+    return OrbRuntime::getNamingContext();
+}
+
+CORBA::Object_ptr createObject(const std::string& first, const std::string& second,
+                               const std::string& third) {
+    const CosNaming::NamingContext_var ctx = OrbRuntime::getNamingContext();
+    if (CORBA::is_nil(ctx.in())) {
+        return CORBA::Object::_nil();
+    }
+    return OrbRuntime::resolveName(ctx.in(), first, second, third);
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs, from Debian, whatever the build, the tests and the demo need and
+# this machine lacks. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libace-dev libomniorb4-dev omniidl omniorb-nameserver
+          libgtest-dev)
+[[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
+[[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] && packages+=(valgrind clang libclang-rt-14-dev)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "zorclient: installing ${missing[*]}"
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

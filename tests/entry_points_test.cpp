@@ -1,0 +1,106 @@
+// The three exported functions, called through the real shared object.
+#include "support/naming_server.h"
+#include "support/orb_init_counter.h"
+#include "zorclient.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool holdsContextOf(CosNaming::NamingContext_ptr root) {
+    const CosNaming::NamingContext_var held = getNameService();
+    return !CORBA::is_nil(held.in()) && held->_is_equivalent(root);
+}
+
+TEST(EntryPoints, NilBeforeAnyInit) {
+    const int calls = zortest::orbInitCalls();
+    const CosNaming::NamingContext_var ctx = getNameService();
+    const CORBA::Object_var object = createObject("a", "b", "c");
+    EXPECT_TRUE(CORBA::is_nil(ctx.in()));
+    EXPECT_TRUE(CORBA::is_nil(object.in()));
+    EXPECT_EQ(zortest::orbInitCalls(), calls);
+}
+
+TEST(EntryPoints, ResolvesAndKeepsTheContextThroughFailedConnections) {
+    const zortest::NamingServer server;
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+    zortest::bindPath(root.in(), "app", "services", "echo", root.in());
+
+    initCorba(server.host(), 0);
+    ASSERT_TRUE(holdsContextOf(root.in()));
+    const CORBA::Object_var found = createObject("app", "services", "echo");
+    ASSERT_FALSE(CORBA::is_nil(found.in()));
+    EXPECT_TRUE(found->_is_equivalent(root.in()));
+
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const CORBA::Object_var unbound = createObject("app", "services", "missing");
+    EXPECT_TRUE(CORBA::is_nil(unbound.in()));
+    initCorba(zortest::loopbackHost(1), 0);  // nothing listens there
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(holdsContextOf(root.in()));
+}
+
+TEST(EntryPoints, AnotherReachableHostReplacesTheContext) {
+    const zortest::NamingServer first(0);
+    const zortest::NamingServer second(1);
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var firstRoot = zortest::rootContext(orb.in(), first.host());
+    const CosNaming::NamingContext_var secondRoot = zortest::rootContext(orb.in(), second.host());
+    zortest::bindPath(firstRoot.in(), "a", "b", "c", firstRoot.in());
+    zortest::bindPath(secondRoot.in(), "a", "b", "c", secondRoot.in());
+
+    initCorba(first.host(), 0);
+    const CosNaming::NamingContext_var earlier = getNameService();
+    initCorba(second.host(), 0);
+    EXPECT_TRUE(holdsContextOf(secondRoot.in()));
+    const CORBA::Object_var found = createObject("a", "b", "c");
+    ASSERT_FALSE(CORBA::is_nil(found.in()));
+    EXPECT_TRUE(found->_is_equivalent(secondRoot.in()));
+
+    // A context handed out before stays the caller's and keeps working.
+    const CosNaming::Name name = [] {
+        CosNaming::Name n;
+        n.length(3);
+        n[0].id = "a";
+        n[1].id = "b";
+        n[2].id = "c";
+        return n;
+    }();
+    const CORBA::Object_var viaEarlier = earlier->resolve(name);
+    EXPECT_TRUE(viaEarlier->_is_equivalent(firstRoot.in()));
+}
+
+TEST(EntryPoints, RacingFirstCallsCreateOneOrb) {
+    const zortest::NamingServer server;
+    const int calls = zortest::orbInitCalls();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] { initCorba(server.host(), 0); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(zortest::orbInitCalls(), calls + 1);
+    const CosNaming::NamingContext_var ctx = getNameService();
+    EXPECT_FALSE(CORBA::is_nil(ctx.in()));
+}
+
+TEST(EntryPoints, OrbCreationExceptionReachesTheCallerAndIsRetried) {
+    const zortest::NamingServer server;
+    setenv("ORBgiopMaxMsgSize", "xyz", 1);
+    EXPECT_THROW(initCorba(server.host(), 0), CORBA::INITIALIZE);
+    unsetenv("ORBgiopMaxMsgSize");
+    EXPECT_TRUE(CORBA::is_nil(CosNaming::NamingContext_var(getNameService())));
+
+    initCorba(server.host(), 0);
+    EXPECT_FALSE(CORBA::is_nil(CosNaming::NamingContext_var(getNameService())));
+}
+
+}  // namespace

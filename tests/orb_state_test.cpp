@@ -1,0 +1,105 @@
+// The process-wide slots and ORB start-up. Each test runs in a process of its
+// own, so every test starts with empty slots.
+#include "orb_runtime.h"
+#include "support/naming_server.h"
+#include "support/orb_init_counter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+// A naming-context reference that needs no server: nothing here calls it.
+CosNaming::NamingContext_ptr offlineContext(CORBA::ORB_ptr orb, const char* host) {
+    const CORBA::Object_var object = orb->string_to_object(
+        (std::string("corbaloc:iiop:1.1@") + host + ":9999/NameService").c_str());
+    return CosNaming::NamingContext::_unchecked_narrow(object.in());
+}
+
+TEST(OrbState, SlotsStartEmpty) {
+    const CORBA::ORB_var orb = OrbRuntime::getOrb();
+    const CosNaming::NamingContext_var ctx = OrbRuntime::getNamingContext();
+    EXPECT_TRUE(CORBA::is_nil(orb.in()));
+    EXPECT_TRUE(CORBA::is_nil(ctx.in()));
+}
+
+TEST(OrbState, InitOrbCreatesOnceUnderThePlatformIdentifier) {
+    const int before = zortest::orbInitCalls();
+    EXPECT_EQ(OrbRuntime::initOrb(), 0);
+    EXPECT_EQ(zortest::orbInitCalls(), before + 1);
+    EXPECT_EQ(zortest::lastOrbInitId(), OrbPlatform::orbInitId(OrbRuntime::kOrbId));
+
+    EXPECT_EQ(OrbRuntime::initOrb(), 1);
+    EXPECT_EQ(zortest::orbInitCalls(), before + 1);
+
+    const CORBA::ORB_var held = OrbRuntime::getOrb();
+    const CORBA::ORB_var shared = zortest::processOrb();
+    EXPECT_EQ(held.in(), shared.in()) << "another module's ORB_init must see the same ORB";
+}
+
+TEST(OrbState, OrbCreationFailureStoresNothingAndIsRetried) {
+    setenv("ORBgiopMaxMsgSize", "xyz", 1);
+    EXPECT_THROW(OrbRuntime::initOrb(), CORBA::INITIALIZE);
+    unsetenv("ORBgiopMaxMsgSize");
+    const CORBA::ORB_var none = OrbRuntime::getOrb();
+    EXPECT_TRUE(CORBA::is_nil(none.in()));
+
+    EXPECT_EQ(OrbRuntime::initOrb(), 0);
+    const CORBA::ORB_var held = OrbRuntime::getOrb();
+    EXPECT_FALSE(CORBA::is_nil(held.in()));
+}
+
+TEST(OrbState, GettersHandOutReferencesOfTheirOwn) {
+    ASSERT_EQ(OrbRuntime::initOrb(), 0);
+    for (int i = 0; i < 3; ++i) {
+        CORBA::release(OrbRuntime::getOrb());
+    }
+    const CORBA::ORB_var orb = OrbRuntime::getOrb();
+    ASSERT_FALSE(CORBA::is_nil(orb.in()));
+    EXPECT_NO_THROW(orb->work_pending());
+
+    const CosNaming::NamingContext_var ctx = offlineContext(orb.in(), "127.0.0.1");
+    OrbRuntime::setNamingContext(ctx.in());
+    for (int i = 0; i < 3; ++i) {
+        CORBA::release(OrbRuntime::getNamingContext());
+    }
+    const CosNaming::NamingContext_var held = OrbRuntime::getNamingContext();
+    ASSERT_FALSE(CORBA::is_nil(held.in()));
+    EXPECT_TRUE(held->_is_equivalent(ctx.in()));
+}
+
+TEST(OrbState, SettersIgnoreNilAndReplaceOtherwise) {
+    ASSERT_EQ(OrbRuntime::initOrb(), 0);
+    const CORBA::ORB_var orb = OrbRuntime::getOrb();
+    OrbRuntime::setOrb(CORBA::ORB::_nil());
+    EXPECT_EQ(CORBA::ORB_var(OrbRuntime::getOrb()).in(), orb.in());
+
+    const CosNaming::NamingContext_var first = offlineContext(orb.in(), "127.0.0.1");
+    const CosNaming::NamingContext_var second = offlineContext(orb.in(), "127.0.0.2");
+    OrbRuntime::setNamingContext(first.in());
+    OrbRuntime::setNamingContext(CosNaming::NamingContext::_nil());
+    EXPECT_TRUE(
+        CosNaming::NamingContext_var(OrbRuntime::getNamingContext())->_is_equivalent(first.in()));
+    OrbRuntime::setNamingContext(second.in());
+    EXPECT_TRUE(
+        CosNaming::NamingContext_var(OrbRuntime::getNamingContext())->_is_equivalent(second.in()));
+}
+
+TEST(OrbState, AdoptOrbFillsOnlyAnEmptySlot) {
+    EXPECT_EQ(OrbRuntime::adoptOrb(CORBA::ORB::_nil()), -1);
+
+    CORBA::ORB_ptr mine = zortest::processOrb();
+    EXPECT_EQ(OrbRuntime::adoptOrb(mine), 0);
+    CORBA::release(mine);  // the slot keeps its own duplicate
+    const CORBA::ORB_var held = OrbRuntime::getOrb();
+    ASSERT_FALSE(CORBA::is_nil(held.in()));
+    EXPECT_NO_THROW(held->work_pending());
+
+    const int calls = zortest::orbInitCalls();
+    EXPECT_EQ(OrbRuntime::adoptOrb(held.in()), 1);
+    EXPECT_EQ(OrbRuntime::initOrb(), 1);
+    EXPECT_EQ(zortest::orbInitCalls(), calls);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "naming_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace zortest {
+namespace {
+
+constexpr int kPort = 9999;
+
+bool acceptsConnections(const std::string& host) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+// omniNames must not pick up ORB settings a test puts into its own environment.
+std::vector<char*> serverEnvironment() {
+    std::vector<char*> kept;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "ORB", 3) != 0 && std::strncmp(*entry, "OMNIORB", 7) != 0) {
+            kept.push_back(*entry);
+        }
+    }
+    kept.push_back(nullptr);
+    return kept;
+}
+
+}  // namespace
+
+std::string loopbackHost(int index) {
+    const auto pid = static_cast<unsigned>(getpid());
+    std::ostringstream host;
+    host << "127." << 1 + index * 63 + ((pid >> 16) & 63) << '.' << ((pid >> 8) & 255) << '.'
+         << (pid & 255);
+    return host.str();
+}
+
+NamingServer::NamingServer(int index) : host_(loopbackHost(index)) {
+    char pattern[] = "/tmp/zorclient-ns-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("cannot create a data directory for omniNames");
+    }
+    dataDir_ = pattern;
+    start();
+}
+
+NamingServer::~NamingServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dataDir_, ignored);
+}
+
+void NamingServer::start() {
+    if (pid_ > 0) {
+        return;
+    }
+    const std::string endpoint = "giop:tcp:" + host_ + ":" + std::to_string(kPort);
+    const std::string log = dataDir_ + "/omniNames.log";
+    std::vector<std::string> args = {"omniNames", "-datadir", dataDir_,       "-nohostname",
+                                     "-errlog",   log,        "-ORBendPoint", endpoint};
+    if (!started_) {
+        args.insert(args.begin() + 1, {"-start", std::to_string(kPort)});
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> env = serverEnvironment();
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("cannot fork omniNames");
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a crashed test
+        execvpe("omniNames", argv.data(), env.data());
+        _exit(127);
+    }
+    pid_ = pid;
+    started_ = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // omniNames listens before its root context is active; it logs the
+    // context's reference once it is.
+    while (readFile(log).find("Root context is") == std::string::npos ||
+           !acceptsConnections(host_)) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("omniNames on " + host_ + " exited: " + readFile(log));
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            stop();
+            throw std::runtime_error("omniNames on " + host_ + " did not start: " + readFile(log));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void NamingServer::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+}
+
+CORBA::ORB_ptr processOrb() {
+    int argc = 0;
+    return CORBA::ORB_init(argc, nullptr, "omniORB4");
+}
+
+CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host) {
+    const std::string url =
+        "corbaloc:iiop:1.1@" + host + ":" + std::to_string(kPort) + "/NameService";
+    const CORBA::Object_var object = orb->string_to_object(url.c_str());
+    return CosNaming::NamingContext::_narrow(object.in());
+}
+
+void bindPath(CosNaming::NamingContext_ptr root, const std::string& first,
+              const std::string& second, const std::string& third, CORBA::Object_ptr object) {
+    CosNaming::NamingContext_var context = CosNaming::NamingContext::_duplicate(root);
+    for (const std::string* id : {&first, &second}) {
+        CosNaming::Name step;
+        step.length(1);
+        step[0].id = CORBA::string_dup(id->c_str());
+        try {
+            context = context->bind_new_context(step);
+        } catch (const CosNaming::NamingContext::AlreadyBound&) {
+            const CORBA::Object_var existing = context->resolve(step);
+            context = CosNaming::NamingContext::_narrow(existing.in());
+        }
+    }
+    CosNaming::Name leaf;
+    leaf.length(1);
+    leaf[0].id = CORBA::string_dup(third.c_str());
+    context->rebind(leaf, object);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+}  // namespace zortest

@@ -1,0 +1,53 @@
+// A real omniNames on a loopback address of its own at port 9999, started and
+// stopped by this process, and helpers to fill it with the ORB's own API.
+#ifndef ZORCLIENT_TESTS_NAMING_SERVER_H
+#define ZORCLIENT_TESTS_NAMING_SERVER_H
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <sys/types.h>
+#include <string>
+
+namespace zortest {
+
+// A loopback address no other test process uses: derived from the pid, with
+// `index` telling apart the servers of one process (0 to 3).
+std::string loopbackHost(int index);
+
+// Started on construction, stopped by process id on destruction. The data
+// directory survives stop() so that start() brings back the same bindings.
+class NamingServer {
+public:
+    explicit NamingServer(int index = 0);
+    ~NamingServer();
+    NamingServer(const NamingServer&) = delete;
+    NamingServer& operator=(const NamingServer&) = delete;
+
+    const std::string& host() const { return host_; }
+    void start();
+    void stop();
+
+private:
+    std::string host_;
+    std::string dataDir_;
+    bool started_ = false;
+    pid_t pid_ = -1;
+};
+
+// The process's ORB, through the ORB library itself rather than zorclient.
+CORBA::ORB_ptr processOrb();
+
+// The server's root context, reached the way any CORBA client would.
+CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host);
+
+// Binds `object` under first/second/third, creating the contexts on the way.
+void bindPath(CosNaming::NamingContext_ptr root, const std::string& first,
+              const std::string& second, const std::string& third, CORBA::Object_ptr object);
+
+// Reads a file whole; empty if it cannot be read.
+std::string readFile(const std::string& path);
+
+}  // namespace zortest
+
+#endif
