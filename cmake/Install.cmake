@@ -18,5 +18,6 @@ install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
               ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
         DESTINATION ${ZORCLIENT_CMAKE_DIR})
 
+file(RELATIVE_PATH ZORCLIENT_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 configure_file(cmake/zorclient.pc.in ${PROJECT_BINARY_DIR}/zorclient.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs a built tree into a temporary prefix, then builds and runs the
+# consumer example against it twice: through find_package and through
+# pkg-config. Usage: check-install.sh [build-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix"
+export LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+host=127.3.0.1  # nothing listens here: both lookups must come back nil
+
+cmake -S examples/consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$prefix/consumer"
+"$prefix/consumer/zorclient_consumer" "$host"
+
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp $(pkg-config --cflags --libs zorclient)
+"$prefix/consumer-pc" "$host"
+echo "install check passed: find_package and pkg-config consumers built and ran"
