@@ -1,6 +1,5 @@
 # Install: the shared object, its one public header, a CMake package
 # (zorclient::zorclient) and a pkg-config file.
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(ZORCLIENT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zorclient)

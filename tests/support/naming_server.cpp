@@ -154,26 +154,6 @@ CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& 
     return CosNaming::NamingContext::_narrow(object.in());
 }
 
-void bindPath(CosNaming::NamingContext_ptr root, const std::string& first,
-              const std::string& second, const std::string& third, CORBA::Object_ptr object) {
-    CosNaming::NamingContext_var context = CosNaming::NamingContext::_duplicate(root);
-    for (const std::string* id : {&first, &second}) {
-        CosNaming::Name step;
-        step.length(1);
-        step[0].id = CORBA::string_dup(id->c_str());
-        try {
-            context = context->bind_new_context(step);
-        } catch (const CosNaming::NamingContext::AlreadyBound&) {
-            const CORBA::Object_var existing = context->resolve(step);
-            context = CosNaming::NamingContext::_narrow(existing.in());
-        }
-    }
-    CosNaming::Name leaf;
-    leaf.length(1);
-    leaf[0].id = CORBA::string_dup(third.c_str());
-    context->rebind(leaf, object);
-}
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream content;

@@ -3,6 +3,8 @@
 #ifndef ZORCLIENT_TESTS_NAMING_SERVER_H
 #define ZORCLIENT_TESTS_NAMING_SERVER_H
 
+#include "bind_path.h"
+
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
@@ -41,9 +43,7 @@ CORBA::ORB_ptr processOrb();
 // The server's root context, reached the way any CORBA client would.
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host);
 
-// Binds `object` under first/second/third, creating the contexts on the way.
-void bindPath(CosNaming::NamingContext_ptr root, const std::string& first,
-              const std::string& second, const std::string& third, CORBA::Object_ptr object);
+using zorexample::bindPath;
 
 // Reads a file whole; empty if it cannot be read.
 std::string readFile(const std::string& path);
