@@ -3,7 +3,7 @@
 # this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libace-dev libomniorb4-dev omniidl omniorb-nameserver
+packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
           libgtest-dev)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] && packages+=(valgrind clang libclang-rt-14-dev)

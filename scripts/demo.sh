@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The main job, end to end on this machine: installs what is missing, builds,
+# starts a private naming service on 127.0.0.1:9999 and the example echo
+# server, finds the server by its three-part name through zorclient, calls it,
+# and stops everything it started.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+host=127.0.0.1
+name=(zorclient examples echo)
+build=${ZORCLIENT_BUILD_DIR:-build}
+work=$(mktemp -d)
+server_pids=()
+current=""
+
+step() {
+    current=$1
+    printf '[%s] %s\n' "$(date +%T)" "$1"
+}
+fail() {
+    printf 'demo: FAILED while %s: %s\n' "$current" "$1" >&2
+    exit 1
+}
+stop_servers() {
+    local pid
+    for pid in "${server_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
+    server_pids=()
+}
+trap 'stop_servers; rm -rf "$work"' EXIT
+
+# wait_for_line FILE TEXT PID: until FILE holds TEXT, as long as PID lives (10 s at most).
+wait_for_line() {
+    for _ in $(seq 1 200); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        kill -0 "$3" 2>/dev/null || return 1
+        sleep 0.05
+    done
+    return 1
+}
+
+# Every remote call of the tools below gives up after two seconds.
+export ORBclientCallTimeOutPeriod=2000
+
+step "installing what is missing"
+bash scripts/install-deps.sh >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "see the log above"; }
+
+step "building zorclient, zor-resolve and the echo example in $build/"
+{ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+  cmake --build "$build" -j"$(nproc)" --target zorclient zor-resolve echo_server echo_client; } \
+    >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; fail "the build failed (last lines above)"; }
+
+step "starting a private naming service (omniNames) on $host:9999"
+if listeners=$(ss -Hltnp 'sport = :9999' 2>/dev/null) && [[ -n $listeners ]]; then
+    if grep -qE "(^|[[:space:]])($host|0\.0\.0\.0|\*|\[::\]):9999" <<<"$listeners"; then
+        fail "port 9999 on $host is taken by: $(grep -oE 'users:\(.*\)' <<<"$listeners" | head -n 1)"
+    fi
+fi
+omniNames -start 9999 -datadir "$work" -nohostname -errlog "$work/omniNames.log" \
+    -ORBendPoint "giop:tcp:$host:9999" >/dev/null 2>&1 &
+server_pids+=($!)
+wait_for_line "$work/omniNames.log" "Root context is" "$!" ||
+    fail "omniNames did not start: $(cat "$work/omniNames.log")"
+echo "    omniNames is running as process ${server_pids[0]}"
+
+step "starting the echo server, bound as ${name[0]}/${name[1]}/${name[2]}"
+# The server's own endpoint stays on loopback too.
+ORBendPoint="giop:tcp:$host:" "$build/examples/echo_server" "$host" "${name[@]}" \
+    >"$work/echo_server.log" 2>&1 &
+server_pids+=($!)
+wait_for_line "$work/echo_server.log" "ready" "$!" ||
+    fail "the echo server did not start: $(cat "$work/echo_server.log")"
+echo "    echo_server is running as process ${server_pids[1]}"
+
+step "resolving ${name[0]}/${name[1]}/${name[2]} with zor-resolve"
+ior=$("$build/tools/zor-resolve" "$host" "${name[@]}") || fail "zor-resolve exited with status $?"
+echo "    ${ior:0:72}..."
+
+step "calling the echo service found through zorclient"
+reply=$("$build/examples/echo_client" "$host" "${name[@]}" "hello, zorclient") ||
+    fail "echo_client exited with status $?"
+echo "    ${reply#echo_client: }"
+
+step "stopping the echo server"
+kill -TERM "${server_pids[1]}"
+wait "${server_pids[1]}" || fail "the echo server exited with status $?"
+status=0
+"$build/tools/zor-resolve" "$host" "${name[@]}" >/dev/null 2>&1 || status=$?
+[[ $status -eq 1 ]] || fail "after the server stopped, zor-resolve gave status $status, expected 1"
+echo "    its name is unbound again (zor-resolve exit status 1)"
+
+step "stopping the naming service"
+stop_servers
+echo "demo: the round trip worked; everything started here is stopped"
