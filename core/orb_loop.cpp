@@ -11,8 +11,9 @@ void reportSystemException(const CORBA::SystemException& ex) {
     std::cerr << OrbPlatform::systemExceptionText(ex) << std::endl;
 }
 
+// ACE hands a thread's status back as a pointer.
 ACE_THR_FUNC_RETURN threadResult(long value) {
-    return reinterpret_cast<ACE_THR_FUNC_RETURN>(value);
+    return reinterpret_cast<ACE_THR_FUNC_RETURN>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace
@@ -27,7 +28,7 @@ int startOrbThread(CORBA::ORB_ptr orb) {
 }
 
 ACE_THR_FUNC_RETURN runOrbLoop(void* arg) {
-    const auto orb = static_cast<CORBA::ORB_ptr>(arg);
+    auto* const orb = static_cast<CORBA::ORB_ptr>(arg);
     if (CORBA::is_nil(orb)) {
         return threadResult(-1);
     }

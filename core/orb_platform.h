@@ -6,7 +6,8 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
-#include <cstdio>
+#include <iomanip>
+#include <sstream>
 #include <string>
 
 namespace OrbPlatform {
@@ -36,18 +37,13 @@ inline const char* completionText(CORBA::CompletionStatus status) {
 
 // omniORB has no _info(): spell out the same facts in the same layout.
 inline std::string systemExceptionText(const CORBA::SystemException& ex) {
-    char minor[16];
-    std::snprintf(minor, sizeof minor, "0x%08lx", static_cast<unsigned long>(ex.minor()));
     const char* described = ex.NP_minorString();
-    std::string text = "system exception, ID '";
-    text += ex._rep_id();
-    text += "'\nminor code (";
-    text += minor;
-    text += "), described as '";
-    text += described != nullptr ? described : "*unknown description*";
-    text += "', completed = ";
-    text += completionText(ex.completed());
-    return text;
+    std::ostringstream text;
+    text << "system exception, ID '" << ex._rep_id() << "'\nminor code (0x" << std::hex
+         << std::setw(8) << std::setfill('0') << ex.minor() << "), described as '"
+         << (described != nullptr ? described : "*unknown description*")
+         << "', completed = " << completionText(ex.completed());
+    return text.str();
 }
 
 }  // namespace OrbPlatform

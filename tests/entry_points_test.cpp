@@ -81,6 +81,7 @@ TEST(EntryPoints, RacingFirstCallsCreateOneOrb) {
     const zortest::NamingServer server;
     const int calls = zortest::orbInitCalls();
     std::vector<std::thread> threads;
+    threads.reserve(8);
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&] { initCorba(server.host(), 0); });
     }

@@ -37,7 +37,8 @@ std::future<ACE_THR_FUNC_RETURN> runLoop(CORBA::ORB_ptr orb) {
 TEST(OrbLoop, NilOrbIsRefusedEverywhere) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(OrbRuntime::startOrbThread(CORBA::ORB::_nil()), -1);
-    EXPECT_EQ(OrbRuntime::runOrbLoop(nullptr), reinterpret_cast<ACE_THR_FUNC_RETURN>(-1));
+    EXPECT_EQ(OrbRuntime::runOrbLoop(nullptr),
+              reinterpret_cast<ACE_THR_FUNC_RETURN>(-1));  // NOLINT(performance-no-int-to-ptr)
     EXPECT_EQ(OrbRuntime::shutdownOrb(CORBA::ORB::_nil()), -1);
     const PortableServer::POA_var poa = OrbRuntime::getRootPoa(CORBA::ORB::_nil());
     EXPECT_TRUE(CORBA::is_nil(poa.in()));

@@ -9,11 +9,11 @@ int main(int argc, char** argv) {
     const std::string host = argc > 1 ? argv[1] : "127.0.0.1";
     initCorba(host, 0);
     const CosNaming::NamingContext_var ctx = getNameService();
-    const CORBA::Object_var object = createObject(argc > 2 ? argv[2] : "zorclient",
-                                                  argc > 3 ? argv[3] : "examples",
-                                                  argc > 4 ? argv[4] : "echo");
-    std::cout << "naming service at " << host << ":9999: "
-              << (CORBA::is_nil(ctx.in()) ? "not reached" : "connected") << "; object "
+    const CORBA::Object_var object =
+        createObject(argc > 2 ? argv[2] : "zorclient", argc > 3 ? argv[3] : "examples",
+                     argc > 4 ? argv[4] : "echo");
+    std::cout << "naming service at " << host
+              << ":9999: " << (CORBA::is_nil(ctx.in()) ? "not reached" : "connected") << "; object "
               << (CORBA::is_nil(object.in()) ? "not found" : "found") << '\n';
     return 0;
 }

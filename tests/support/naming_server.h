@@ -26,7 +26,7 @@ public:
     NamingServer(const NamingServer&) = delete;
     NamingServer& operator=(const NamingServer&) = delete;
 
-    const std::string& host() const { return host_; }
+    [[nodiscard]] const std::string& host() const { return host_; }
     void start();
     void stop();
 

@@ -29,7 +29,7 @@ std::string lastOrbInitId() {
 
 // Visible, so that the dynamic linker binds the shared object's calls here too.
 __attribute__((visibility("default"))) CORBA::ORB_ptr CORBA::ORB_init(int& argc, char** argv,
-                                                                      const char* orbIdentifier,
+                                                                      const char* orb_identifier,
                                                                       const char* options[][2]) {
     using OrbInit = CORBA::ORB_ptr (*)(int&, char**, const char*, const char*[][2]);
     static const auto real =
@@ -37,7 +37,7 @@ __attribute__((visibility("default"))) CORBA::ORB_ptr CORBA::ORB_init(int& argc,
     ++zortest::g_calls;
     {
         const std::lock_guard<std::mutex> guard(zortest::g_idLock);
-        zortest::g_lastId = orbIdentifier != nullptr ? orbIdentifier : "";
+        zortest::g_lastId = orb_identifier != nullptr ? orb_identifier : "";
     }
-    return real(argc, argv, orbIdentifier, options);
+    return real(argc, argv, orb_identifier, options);
 }
