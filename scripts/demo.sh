@@ -24,21 +24,13 @@ fail() {
 stop_servers() {
     local pid
     for pid in "${server_pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+        stop_process "$pid"
     done
     server_pids=()
 }
 trap 'stop_servers; rm -rf "$work"' EXIT
-
-# wait_for_line FILE TEXT PID: until FILE holds TEXT, as long as PID lives (10 s at most).
-wait_for_line() {
-    for _ in $(seq 1 200); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        kill -0 "$3" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
+# shellcheck source=naming-service.sh
+source scripts/naming-service.sh
 
 # Every remote call of the tools below gives up after two seconds.
 export ORBclientCallTimeOutPeriod=2000
@@ -52,16 +44,8 @@ step "building zorclient, zor-resolve and the echo example in $build/"
     >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; fail "the build failed (last lines above)"; }
 
 step "starting a private naming service (omniNames) on $host:9999"
-if listeners=$(ss -Hltnp 'sport = :9999' 2>/dev/null) && [[ -n $listeners ]]; then
-    if grep -qE "(^|[[:space:]])($host|0\.0\.0\.0|\*|\[::\]):9999" <<<"$listeners"; then
-        fail "port 9999 on $host is taken by: $(grep -oE 'users:\(.*\)' <<<"$listeners" | head -n 1)"
-    fi
-fi
-omniNames -start 9999 -datadir "$work" -nohostname -errlog "$work/omniNames.log" \
-    -ORBendPoint "giop:tcp:$host:9999" >/dev/null 2>&1 &
-server_pids+=($!)
-wait_for_line "$work/omniNames.log" "Root context is" "$!" ||
-    fail "omniNames did not start: $(cat "$work/omniNames.log")"
+start_naming_service "$host" "$work" || fail "$NAMING_SERVICE_PROBLEM"
+server_pids+=("$NAMING_SERVICE_PID")
 echo "    omniNames is running as process ${server_pids[0]}"
 
 step "starting the echo server, bound as ${name[0]}/${name[1]}/${name[2]}"
@@ -69,7 +53,7 @@ step "starting the echo server, bound as ${name[0]}/${name[1]}/${name[2]}"
 ORBendPoint="giop:tcp:$host:" "$build/examples/echo_server" "$host" "${name[@]}" \
     >"$work/echo_server.log" 2>&1 &
 server_pids+=($!)
-wait_for_line "$work/echo_server.log" "ready" "$!" ||
+wait_for_line "$work/echo_server.log" "ready" "${server_pids[1]}" ||
     fail "the echo server did not start: $(cat "$work/echo_server.log")"
 echo "    echo_server is running as process ${server_pids[1]}"
 
