@@ -1,0 +1,338 @@
+// zorclient against the hand-written ORB calls it stands for, side by side in
+// one run. Each pair is registered round after round (A, B, A, B ...) so that
+// machine noise hits both sides alike; the table reports medians and spread.
+//
+//   zorclient_bench HOST [ROUNDS]
+// HOST runs a naming service at port 9999; the bench binds what it resolves.
+#include "bind_path.h"
+#include "zorclient.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string g_host;
+const char* const kFirst = "bench";
+const char* const kSecond = "objects";
+const char* const kThird = "target";
+
+// What a hand-written caller holds: the ORB and its own naming context.
+CORBA::ORB_var g_orb;
+CosNaming::NamingContext_var g_context;
+
+std::string namingUrl() {
+    return "corbaloc:iiop:1.1@" + g_host + ":9999/NameService";
+}
+
+CosNaming::Name handBuiltName(const char* first, const char* second, const char* third) {
+    CosNaming::Name name;
+    name.length(3);
+    name[0].id = CORBA::string_dup(first);
+    name[1].id = CORBA::string_dup(second);
+    name[2].id = CORBA::string_dup(third);
+    return name;
+}
+
+// ---- the cases: each library side and its hand-written baseline ----
+
+void libraryCreateObject(benchmark::State& state) {
+    for (auto _ : state) {
+        CORBA::Object_var object = createObject(kFirst, kSecond, kThird);
+        benchmark::DoNotOptimize(object.in());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void handResolve(benchmark::State& state) {
+    for (auto _ : state) {
+        CORBA::Object_var object = g_context->resolve(handBuiltName(kFirst, kSecond, kThird));
+        benchmark::DoNotOptimize(object.in());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void libraryGetNameService(benchmark::State& state) {
+    for (auto _ : state) {
+        CosNaming::NamingContext_ptr ctx = getNameService();
+        benchmark::DoNotOptimize(ctx);
+        CORBA::release(ctx);
+    }
+}
+
+void handDuplicate(benchmark::State& state) {
+    for (auto _ : state) {
+        CosNaming::NamingContext_ptr ctx = CosNaming::NamingContext::_duplicate(g_context.in());
+        benchmark::DoNotOptimize(ctx);
+        CORBA::release(ctx);
+    }
+}
+
+void libraryInitCorba(benchmark::State& state) {
+    for (auto _ : state) {
+        initCorba(g_host, 0);
+    }
+}
+
+void handConnect(benchmark::State& state) {
+    const std::string url = namingUrl();
+    for (auto _ : state) {
+        CORBA::Object_var object = g_orb->string_to_object(url.c_str());
+        CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(object.in());
+        benchmark::DoNotOptimize(ctx.in());
+    }
+}
+
+// The wire floor: one loopback TCP round trip of a resolve's request and reply
+// sizes (measured with strace on this bench's own resolve).
+constexpr size_t kRequestBytes = 117;
+constexpr size_t kReplyBytes = 84;
+
+void tcpRoundTrip(benchmark::State& state) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    inet_pton(AF_INET, g_host.c_str(), &address.sin_addr);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        state.SkipWithError("cannot listen on loopback");
+        close(listener);
+        return;
+    }
+    std::thread echo([listener] {
+        const int peer = accept(listener, nullptr, nullptr);
+        const int one = 1;
+        setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::vector<char> buffer(kRequestBytes > kReplyBytes ? kRequestBytes : kReplyBytes);
+        for (;;) {
+            size_t got = 0;
+            while (got < kRequestBytes) {
+                const ssize_t n = recv(peer, buffer.data() + got, kRequestBytes - got, 0);
+                if (n <= 0) {
+                    close(peer);
+                    return;
+                }
+                got += static_cast<size_t>(n);
+            }
+            if (send(peer, buffer.data(), kReplyBytes, 0) <= 0) {
+                close(peer);
+                return;
+            }
+        }
+    });
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    connect(client, reinterpret_cast<sockaddr*>(&address), length);
+    std::vector<char> request(kRequestBytes, 'q');
+    std::vector<char> reply(kReplyBytes);
+    for (auto _ : state) {
+        send(client, request.data(), request.size(), 0);
+        size_t got = 0;
+        while (got < kReplyBytes) {
+            const ssize_t n = recv(client, reply.data() + got, kReplyBytes - got, 0);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+    }
+    close(client);
+    echo.join();
+    close(listener);
+}
+
+// ---- collecting the runs for the table ----
+
+struct Sample {
+    double nsPerOp;
+    double itemsPerSecond;
+};
+
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) {
+                continue;
+            }
+            const auto items = run.counters.find("items_per_second");
+            samples[run.run_name.function_name + threadSuffix(run.threads)].push_back(
+                {run.GetAdjustedRealTime(),
+                 items == run.counters.end() ? 0.0 : static_cast<double>(items->second)});
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    static std::string threadSuffix(int64_t threads) {
+        return threads > 1 || threads == 0 ? "/threads:" + std::to_string(threads) : "";
+    }
+    std::map<std::string, std::vector<Sample>> samples;
+};
+
+struct Spread {
+    double median, low, high;
+};
+
+template <typename Get>
+Spread spreadOf(const std::vector<Sample>& samples, Get get) {
+    std::vector<double> values;
+    for (const Sample& sample : samples) {
+        values.push_back(get(sample));
+    }
+    std::sort(values.begin(), values.end());
+    if (values.empty()) {
+        return {0, 0, 0};
+    }
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
+std::string formatSpread(const Spread& spread, const char* unit) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%10.1f %s [%.1f..%.1f]", spread.median, unit, spread.low,
+                  spread.high);
+    return text;
+}
+
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0;
+    long resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "usage: zorclient_bench HOST [ROUNDS] [benchmark options]\n";
+        return 2;
+    }
+    g_host = argv[1];
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+
+    initCorba(g_host, 0);
+    g_context = getNameService();
+    if (CORBA::is_nil(g_context.in())) {
+        std::cerr << "zorclient_bench: no naming service at " << g_host << ":9999\n";
+        return 1;
+    }
+    int noArguments = 0;
+    g_orb = CORBA::ORB_init(noArguments, nullptr, "omniORB4");
+    zorexample::bindPath(g_context.in(), kFirst, kSecond, kThird, g_context.in());
+
+    struct Pair {
+        const char* title;
+        void (*library)(benchmark::State&);
+        void (*baseline)(benchmark::State&);
+        int threads;
+    };
+    const Pair pairs[] = {
+        {"createObject vs resolve", libraryCreateObject, handResolve, 1},
+        {"getNameService+release vs _duplicate+release", libraryGetNameService, handDuplicate, 1},
+        {"initCorba vs string_to_object+_narrow", libraryInitCorba, handConnect, 1},
+        {"createObject vs resolve, 2 threads", libraryCreateObject, handResolve, 2},
+        {"createObject vs resolve, 4 threads", libraryCreateObject, handResolve, 4},
+        {"createObject vs resolve, 8 threads", libraryCreateObject, handResolve, 8},
+    };
+    const std::map<void (*)(benchmark::State&), const char*> names = {
+        {libraryCreateObject, "createObject"},     {handResolve, "resolve"},
+        {libraryGetNameService, "getNameService"}, {handDuplicate, "duplicate"},
+        {libraryInitCorba, "initCorba"},           {handConnect, "connect"}};
+    for (int round = 0; round < rounds; ++round) {
+        for (const Pair& pair : pairs) {
+            for (auto* function : {pair.library, pair.baseline}) {
+                auto* registered = benchmark::RegisterBenchmark(names.at(function), function);
+                registered->MinTime(0.2)->UseRealTime();
+                if (pair.threads > 1) {
+                    registered->Threads(pair.threads);
+                }
+            }
+        }
+        benchmark::RegisterBenchmark("tcp_round_trip", tcpRoundTrip)->MinTime(0.2)->UseRealTime();
+    }
+
+    int benchArgc = 1;
+    std::vector<char*> benchArgv = {argv[0]};
+    for (int i = 3; i < argc; ++i) {
+        benchArgv.push_back(argv[i]);
+        ++benchArgc;
+    }
+    benchmark::Initialize(&benchArgc, benchArgv.data());
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+
+    // Memory: resident set before and after 100,000 lookups, after a warm-up.
+    for (int i = 0; i < 10000; ++i) {
+        CORBA::release(createObject(kFirst, kSecond, kThird));
+    }
+    const long before = residentKiB();
+    for (int i = 0; i < 100000; ++i) {
+        CORBA::release(createObject(kFirst, kSecond, kThird));
+    }
+    const long growth = residentKiB() - before;
+
+    std::printf("\n%-48s %-34s %-34s %8s %s\n", "case", "zorclient", "hand-written", "ratio",
+                "target");
+    const auto nsPerOp = [](const Sample& s) { return s.nsPerOp; };
+    const auto perSecond = [](const Sample& s) { return s.itemsPerSecond; };
+    struct Row {
+        const Pair* pair;
+        bool throughput;
+        const char* title;
+        const char* target;
+    };
+    const Row rows[] = {
+        {&pairs[0], false, pairs[0].title, "<= 1.02"},
+        {&pairs[1], false, pairs[1].title, "<= 2"},
+        {&pairs[2], false, pairs[2].title, "<= 1.05"},
+        {&pairs[0], true, "createObject vs resolve, 1 thread", ">= 0.95"},
+        {&pairs[3], true, pairs[3].title, ">= 0.95"},
+        {&pairs[4], true, pairs[4].title, ">= 0.95"},
+        {&pairs[5], true, pairs[5].title, ">= 0.95"},
+    };
+    for (const Row& row : rows) {
+        const Pair& pair = *row.pair;
+        const std::string suffix = Collector::threadSuffix(pair.threads);
+        const auto& library = collector.samples[names.at(pair.library) + suffix];
+        const auto& baseline = collector.samples[names.at(pair.baseline) + suffix];
+        const bool throughput = row.throughput;
+        const Spread a = throughput ? spreadOf(library, perSecond) : spreadOf(library, nsPerOp);
+        const Spread b = throughput ? spreadOf(baseline, perSecond) : spreadOf(baseline, nsPerOp);
+        const char* unit = throughput ? "op/s" : "ns";
+        std::printf("%-48s %-34s %-34s %8.3f %s\n", row.title, formatSpread(a, unit).c_str(),
+                    formatSpread(b, unit).c_str(), b.median > 0 ? a.median / b.median : 0.0,
+                    row.target);
+    }
+    const Spread floor = spreadOf(collector.samples["tcp_round_trip"], nsPerOp);
+    const Spread lookup = spreadOf(collector.samples["createObject"], nsPerOp);
+    std::printf("%-48s %-34s %-34s %8.3f %s\n", "createObject vs loopback TCP round trip",
+                formatSpread(lookup, "ns").c_str(), formatSpread(floor, "ns").c_str(),
+                floor.median > 0 ? lookup.median / floor.median : 0.0, "(the wire)");
+    std::printf("%-48s %ld KiB resident growth over 100,000 calls (target <= 64 KiB)\n",
+                "memory: createObject + release", growth);
+    std::printf("ratio: zorclient / hand-written; spread: [min..max] over %d rounds\n", rounds);
+
+    g_context = CosNaming::NamingContext::_nil();
+    g_orb = CORBA::ORB::_nil();
+    return 0;
+}
