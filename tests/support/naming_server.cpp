@@ -80,10 +80,11 @@ void NamingServer::start() {
         return;
     }
     const std::string endpoint = "giop:tcp:" + host_ + ":" + std::to_string(kPort);
-    const std::string log = dataDir_ + "/omniNames.log";
+    // A log of its own per start: readiness is read from it.
+    const std::string log = dataDir_ + "/omniNames-" + std::to_string(++starts_) + ".log";
     std::vector<std::string> args = {"omniNames", "-datadir", dataDir_,       "-nohostname",
                                      "-errlog",   log,        "-ORBendPoint", endpoint};
-    if (!started_) {
+    if (starts_ == 1) {
         args.insert(args.begin() + 1, {"-start", std::to_string(kPort)});
     }
     std::vector<char*> argv(args.size() + 1, nullptr);
@@ -101,7 +102,6 @@ void NamingServer::start() {
         _exit(127);
     }
     pid_ = pid;
-    started_ = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     // omniNames listens before its root context is active; it logs the
     // context's reference once it is.
@@ -120,11 +120,11 @@ void NamingServer::start() {
     }
 }
 
-void NamingServer::stop() {
+void NamingServer::stop(int signal) {
     if (pid_ <= 0) {
         return;
     }
-    kill(pid_, SIGTERM);
+    kill(pid_, signal);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (waitpid(pid_, &status, WNOHANG) == 0) {

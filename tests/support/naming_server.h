@@ -9,6 +9,7 @@
 #include <omniORB4/Naming.hh>
 
 #include <sys/types.h>
+#include <csignal>
 #include <string>
 
 namespace zortest {
@@ -28,12 +29,13 @@ public:
 
     [[nodiscard]] const std::string& host() const { return host_; }
     void start();
-    void stop();
+    // SIGTERM for an orderly stop, SIGKILL for a crash.
+    void stop(int signal = SIGTERM);
 
 private:
     std::string host_;
     std::string dataDir_;
-    bool started_ = false;
+    int starts_ = 0;
     pid_t pid_ = -1;
 };
 

@@ -1,0 +1,91 @@
+// Every entry point and check-then-store operation from many threads at once,
+// against two naming services: no deadlock, no torn state, one ORB.
+#include "orb_runtime.h"
+#include "support/naming_server.h"
+#include "support/orb_init_counter.h"
+#include "zorclient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kThreads = 8;
+constexpr int kIterations = 40;
+
+TEST(Stress, MixedCallsFromManyThreads) {
+    const zortest::NamingServer first(0);
+    const zortest::NamingServer second(1);
+    const CORBA::ORB_var mine = zortest::processOrb();
+    const CosNaming::NamingContext_var roots[] = {zortest::rootContext(mine.in(), first.host()),
+                                                  zortest::rootContext(mine.in(), second.host())};
+    for (const auto& root : roots) {
+        zortest::bindPath(root.in(), "a", "b", "c", root.in());
+    }
+    const std::string hosts[] = {first.host(), second.host()};
+    const auto isOneOfTheRoots = [&roots](CORBA::Object_ptr object) {
+        return object->_is_equivalent(roots[0].in()) || object->_is_equivalent(roots[1].in());
+    };
+
+    const int orbInitsBefore = zortest::orbInitCalls();
+    std::atomic<int> failures{0};
+    const auto check = [&failures](bool ok) {
+        if (!ok) {
+            ++failures;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kIterations; ++i) {
+                const std::string& host = hosts[(t + i) % 2];
+                switch ((t + i) % 6) {
+                    case 0:
+                        initCorba(host, 0);
+                        break;
+                    case 1: {
+                        const CosNaming::NamingContext_var ctx = getNameService();
+                        check(CORBA::is_nil(ctx.in()) || isOneOfTheRoots(ctx.in()));
+                        break;
+                    }
+                    case 2: {
+                        const CORBA::Object_var object = createObject("a", "b", "c");
+                        check(CORBA::is_nil(object.in()) || isOneOfTheRoots(object.in()));
+                        break;
+                    }
+                    case 3: {
+                        const int status = OrbRuntime::initNamingService(host, 0);
+                        check(status >= -2 && status <= 1);
+                        break;
+                    }
+                    case 4: {
+                        const int status = OrbRuntime::adoptNamingContext(roots[i % 2].in());
+                        check(status == 0 || status == 1);
+                        break;
+                    }
+                    default: {
+                        const int status = OrbRuntime::adoptOrb(mine.in());
+                        check(status == 0 || status == 1);
+                        break;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(zortest::orbInitCalls() - orbInitsBefore, 1);
+    const CORBA::ORB_var held = OrbRuntime::getOrb();
+    EXPECT_EQ(held.in(), mine.in());
+    const CORBA::Object_var object = createObject("a", "b", "c");
+    ASSERT_FALSE(CORBA::is_nil(object.in()));
+    EXPECT_TRUE(isOneOfTheRoots(object.in()));
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// Keeps every test process on loopback: name look-ups of anything but a
+// literal 127.0.0.0/8 or ::1 address fail at once instead of asking a DNS
+// server, and connections elsewhere are refused. Stands in front of the C
+// library for the ORB library's calls (the test executables export it).
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool isLoopbackLiteral(const char* host) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, host, &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host, &v6) == 1 &&
+           std::memcmp(&v6, &in6addr_loopback, sizeof v6) == 0;
+}
+
+bool isLoopbackAddress(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return std::memcmp(&v6->sin6_addr, &in6addr_loopback, sizeof v6->sin6_addr) == 0;
+    }
+    return true;  // local sockets
+}
+
+template <typename Function>
+Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int getaddrinfo(const char* node, const char* service,
+                                                       const addrinfo* hints, addrinfo** res) {
+    if (node != nullptr && !isLoopbackLiteral(node)) {
+        return EAI_NONAME;
+    }
+    static const auto real =
+        next<int (*)(const char*, const char*, const addrinfo*, addrinfo**)>("getaddrinfo");
+    return real(node, service, hints, res);
+}
+
+__attribute__((visibility("default"))) hostent* gethostbyname(const char* /*name*/) {
+    h_errno = HOST_NOT_FOUND;
+    return nullptr;
+}
+
+__attribute__((visibility("default"))) int gethostbyname_r(const char* /*name*/, hostent* /*ret*/,
+                                                           char* /*buf*/, size_t /*buflen*/,
+                                                           hostent** result, int* error) {
+    *result = nullptr;
+    *error = HOST_NOT_FOUND;
+    return 0;
+}
+
+__attribute__((visibility("default"))) int connect(int socket, const sockaddr* address,
+                                                   socklen_t length) {
+    if (!isLoopbackAddress(address)) {
+        errno = ENETUNREACH;
+        return -1;
+    }
+    static const auto real = next<int (*)(int, const sockaddr*, socklen_t)>("connect");
+    return real(socket, address, length);
+}
+}

@@ -1,0 +1,101 @@
+// A host process for one scenario of the library's life in a process; exits 0
+// when the scenario ran through. Usage: process_host SCENARIO HOST LIBRARY
+//
+// The library is either the shared object, loaded with dlopen, or the same
+// code linked in, for the operations that the shared object does not export.
+#include "orb_runtime.h"
+#include "zorclient.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using InitCorba = void (*)(const std::string&, int);
+using GetNameService = CosNaming::NamingContext_ptr (*)();
+
+CORBA::ORB_ptr processOrb() {
+    int noArguments = 0;
+    return CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId(OrbRuntime::kOrbId));
+}
+
+// Loads the shared object, connects through it and checks a context is held.
+void* loadAndConnect(const char* library, const std::string& host) {
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        throw std::runtime_error(dlerror());
+    }
+    const auto init = reinterpret_cast<InitCorba>(dlsym(handle, "initCorba"));
+    const auto names = reinterpret_cast<GetNameService>(dlsym(handle, "getNameService"));
+    init(host, 0);
+    const CosNaming::NamingContext_var ctx = names();
+    if (CORBA::is_nil(ctx.in())) {
+        throw std::runtime_error("no naming context through the shared object");
+    }
+    return handle;
+}
+
+// Fails unless the ORB is neither shut down nor destroyed.
+void requireOrbAlive() {
+    const CORBA::ORB_var orb = processOrb();
+    orb->work_pending();  // BAD_INV_ORDER once shut down
+}
+
+int run(const std::string& scenario, const std::string& host, const char* library) {
+    if (scenario == "exit-while-held") {
+        initCorba(host, 0);
+        return CORBA::is_nil(CosNaming::NamingContext_var(getNameService())) ? 1 : 0;
+    }
+    if (scenario == "loop-shutdown-exit") {
+        initCorba(host, 0);
+        const CORBA::ORB_var orb = OrbRuntime::getOrb();
+        if (OrbRuntime::startOrbThread(orb.in()) != 0) {
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return OrbRuntime::shutdownOrb(orb.in());
+    }
+    if (scenario == "dlclose-while-held") {
+        void* handle = loadAndConnect(library, host);
+        dlclose(handle);
+        requireOrbAlive();
+        return 0;
+    }
+    if (scenario == "destroy-then-exit") {
+        loadAndConnect(library, host);
+        const CORBA::ORB_var orb = processOrb();
+        orb->destroy();
+        return 0;
+    }
+    if (scenario == "dlclose-then-destroy") {
+        void* handle = loadAndConnect(library, host);
+        dlclose(handle);
+        const CORBA::ORB_var orb = processOrb();
+        orb->destroy();
+        return 0;
+    }
+    std::cerr << "unknown scenario " << scenario << '\n';
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: process_host SCENARIO HOST LIBRARY\n";
+        return 2;
+    }
+    try {
+        return run(argv[1], argv[2], argv[3]);
+    } catch (const CORBA::Exception& ex) {
+        std::cerr << "process_host: CORBA exception " << ex._name() << '\n';
+    } catch (const std::exception& ex) {
+        std::cerr << "process_host: " << ex.what() << '\n';
+    }
+    return 1;
+}
