@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
           libgtest-dev)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
-[[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] && packages+=(valgrind clang libclang-rt-14-dev)
+[[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
+    packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 missing=()
 for package in "${packages[@]}"; do

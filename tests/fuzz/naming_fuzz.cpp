@@ -1,0 +1,62 @@
+// Fuzzes the texts that reach the ORB: the naming-service URL built from a
+// host, the three-component name built from three texts, and the refusal of
+// texts with a NUL byte. The input holds the four texts separated by 0xFF.
+#include "orb_runtime.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> splitTexts(const uint8_t* data, size_t size) {
+    std::vector<std::string> texts(1);
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == 0xFF && texts.size() < 4) {
+            texts.emplace_back();
+        } else {
+            texts.back().push_back(static_cast<char>(data[i]));
+        }
+    }
+    texts.resize(4);
+    return texts;
+}
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::vector<std::string> texts = splitTexts(data, size);
+    const std::string& host = texts[0];
+
+    const std::string url = OrbRuntime::namingServiceUrl(host);
+    const std::string prefix = "corbaloc:iiop:1.1@";
+    const std::string suffix = ":9999/NameService";
+    require(url.size() == prefix.size() + host.size() + suffix.size());
+    require(url.compare(0, prefix.size(), prefix) == 0);
+    require(url.compare(prefix.size(), host.size(), host) == 0);
+    require(url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0);
+
+    const CosNaming::Name name = OrbRuntime::makeName(texts[1], texts[2], texts[3]);
+    require(name.length() == 3);
+    for (CORBA::ULong i = 0; i < 3; ++i) {
+        require(std::strcmp(name[i].id.in(), texts[i + 1].c_str()) == 0);
+        require(name[i].kind.in()[0] == '\0');
+    }
+
+    // Without an ORB or a context nothing is contacted, whatever the texts.
+    const CosNaming::NamingContext_var ctx =
+        OrbRuntime::connectNamingService(CORBA::ORB::_nil(), host, 0);
+    require(CORBA::is_nil(ctx.in()));
+    const CORBA::Object_var object = OrbRuntime::resolveName(
+        CosNaming::NamingContext::_nil(), texts[1], texts[2], texts[3]);
+    require(CORBA::is_nil(object.in()));
+    return 0;
+}
