@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const CosNaming::NamingContext_var ctx =
         OrbRuntime::connectNamingService(CORBA::ORB::_nil(), host, 0);
     require(CORBA::is_nil(ctx.in()));
-    const CORBA::Object_var object = OrbRuntime::resolveName(
-        CosNaming::NamingContext::_nil(), texts[1], texts[2], texts[3]);
+    const CORBA::Object_var object =
+        OrbRuntime::resolveName(CosNaming::NamingContext::_nil(), texts[1], texts[2], texts[3]);
     require(CORBA::is_nil(object.in()));
     return 0;
 }
