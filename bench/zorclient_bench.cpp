@@ -5,6 +5,7 @@
 //   zorclient_bench HOST [ROUNDS]
 // HOST runs a naming service at port 9999; the bench binds what it resolves.
 #include "bind_path.h"
+#include "orb_platform.h"
 #include "zorclient.h"
 
 #include <benchmark/benchmark.h>
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int noArguments = 0;
-    g_orb = CORBA::ORB_init(noArguments, nullptr, "omniORB4");
+    g_orb = CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
     zorexample::bindPath(g_context.in(), kFirst, kSecond, kThird, g_context.in());
 
     struct Pair {

@@ -15,8 +15,18 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/zorclient-config-version.
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
               ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/ZorclientTao.cmake
         DESTINATION ${ZORCLIENT_CMAKE_DIR})
 
+if(ZORCLIENT_ORB STREQUAL "TAO")
+  set(ZORCLIENT_PC_REQUIRES "")
+  set(ZORCLIENT_PC_ORB_LIBS "-L${TAO_ROOT}/lib -Wl,--disable-new-dtags -Wl,-rpath,${TAO_ROOT}/lib -lTAO_CosNaming -lTAO_PortableServer -lTAO_AnyTypeCode -lTAO -lACE")
+  set(ZORCLIENT_PC_ORB_CFLAGS "-isystem ${TAO_ROOT}/include -DZORCLIENT_ORB_TAO")
+else()
+  set(ZORCLIENT_PC_REQUIRES "omniORB4 ACE")
+  set(ZORCLIENT_PC_ORB_LIBS "")
+  set(ZORCLIENT_PC_ORB_CFLAGS "")
+endif()
 file(RELATIVE_PATH ZORCLIENT_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 configure_file(cmake/zorclient.pc.in ${PROJECT_BINARY_DIR}/zorclient.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -3,12 +3,39 @@
 #ifndef ZORCLIENT_CORE_ORB_PLATFORM_H
 #define ZORCLIENT_CORE_ORB_PLATFORM_H
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
-
 #include <iomanip>
 #include <sstream>
 #include <string>
+
+#if defined(ZORCLIENT_ORB_TAO)
+
+#include <orbsvcs/CosNamingC.h>
+#include <tao/ORB.h>
+#include <tao/PortableServer/PortableServer.h>
+#include <tao/SystemException.h>
+
+namespace OrbPlatform {
+
+// TAO shares one ORB among all who initialise it under the same identifier.
+inline const char* orbInitId(const char* libraryOrbId) {
+    return libraryOrbId;
+}
+
+// Makes the root POA available to the ORB the library creates.
+inline int registerPortableServer() {
+    return TAO_POA_Initializer::init();
+}
+
+inline std::string systemExceptionText(const CORBA::SystemException& ex) {
+    return ex._info().c_str();  // _info() returns a temporary: copy it here
+}
+
+}  // namespace OrbPlatform
+
+#else  // omniORB
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
 
 namespace OrbPlatform {
 
@@ -47,5 +74,7 @@ inline std::string systemExceptionText(const CORBA::SystemException& ex) {
 }
 
 }  // namespace OrbPlatform
+
+#endif  // ZORCLIENT_ORB_TAO
 
 #endif

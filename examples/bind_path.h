@@ -4,8 +4,7 @@
 #ifndef ZORCLIENT_EXAMPLES_BIND_PATH_H
 #define ZORCLIENT_EXAMPLES_BIND_PATH_H
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
+#include "zorclient.h"
 
 #include <string>
 

@@ -12,8 +12,15 @@
 #ifndef ZORCLIENT_H
 #define ZORCLIENT_H
 
+// Built on omniORB by default; a TAO build defines ZORCLIENT_ORB_TAO for its
+// users through its CMake target and pkg-config file.
+#if defined(ZORCLIENT_ORB_TAO)
+#include <orbsvcs/CosNamingC.h>
+#include <tao/ORB.h>
+#else
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
+#endif
 
 #include <string>
 

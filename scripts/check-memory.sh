@@ -5,7 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-export ORBendPoint=giop:tcp:127.0.0.1:
 
 for binary in "$build/tests/entry_points_test" "$build/tests/faults_test"; do
     mapfile -t cases < <("$binary" --gtest_list_tests | awk '/^[^ ]/ {suite=$1} /^  / {print suite $1}')

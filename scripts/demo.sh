@@ -50,7 +50,7 @@ echo "    omniNames is running as process ${server_pids[0]}"
 
 step "starting the echo server, bound as ${name[0]}/${name[1]}/${name[2]}"
 # The server's own endpoint stays on loopback too.
-ORBendPoint="giop:tcp:$host:" "$build/examples/echo_server" "$host" "${name[@]}" \
+ORBendPoint="giop:tcp:$host:" TAO_ORBENDPOINT="iiop://$host:0" "$build/examples/echo_server" "$host" "${name[@]}" \
     >"$work/echo_server.log" 2>&1 &
 server_pids+=($!)
 wait_for_line "$work/echo_server.log" "ready" "${server_pids[1]}" ||

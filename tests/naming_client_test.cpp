@@ -133,8 +133,7 @@ TEST_F(NamingClient, ResolveObjectUsesTheHeldContext) {
 TEST(NamingWithoutOrb, InitNamingServiceNeedsAnOrbUnlessAContextIsHeld) {
     EXPECT_EQ(OrbRuntime::initNamingService("127.0.0.1", 0), -1);
 
-    int argc = 0;
-    const CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
+    const CORBA::ORB_var orb = zortest::processOrb();
     const CORBA::Object_var object =
         orb->string_to_object("corbaloc:iiop:1.1@127.0.0.1:9999/NameService");
     const CosNaming::NamingContext_var ctx =

@@ -2,6 +2,7 @@
 // literal 127.0.0.0/8 or ::1 address fail at once instead of asking a DNS
 // server, and connections elsewhere are refused. Stands in front of the C
 // library for the ORB library's calls (the test executables export it).
+// Servants listen on loopback too, and so publish loopback addresses.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -34,6 +36,14 @@ bool isLoopbackAddress(const sockaddr* address) {
     }
     return true;  // local sockets
 }
+
+// Before main, so before any ORB reads its environment; each ORB reads only
+// its own variable. Child processes inherit them.
+[[maybe_unused]] const bool g_loopbackEndpoints = [] {
+    setenv("ORBendPoint", "giop:tcp:127.0.0.1:", 0);
+    setenv("TAO_ORBENDPOINT", "iiop://127.0.0.1:0", 0);
+    return true;
+}();
 
 template <typename Function>
 Function next(const char* name) {

@@ -1,5 +1,7 @@
 #include "naming_server.h"
 
+#include "orb_runtime.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -140,7 +142,21 @@ void NamingServer::stop(int signal) {
 
 CORBA::ORB_ptr processOrb() {
     int argc = 0;
-    return CORBA::ORB_init(argc, nullptr, "omniORB4");
+    return CORBA::ORB_init(argc, nullptr, OrbPlatform::orbInitId(OrbRuntime::kOrbId));
+}
+
+// omniORB rejects a malformed ORBgiopMaxMsgSize, TAO a malformed
+// TAO_ORBENDPOINT; each ORB ignores the other's variable.
+OrbInitFailure::OrbInitFailure() {
+    const char* endpoint = std::getenv("TAO_ORBENDPOINT");
+    endpoint_ = endpoint != nullptr ? endpoint : "";
+    setenv("ORBgiopMaxMsgSize", "xyz", 1);
+    setenv("TAO_ORBENDPOINT", "no-such-protocol", 1);
+}
+
+OrbInitFailure::~OrbInitFailure() {
+    unsetenv("ORBgiopMaxMsgSize");
+    setenv("TAO_ORBENDPOINT", endpoint_.c_str(), 1);
 }
 
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host) {

@@ -5,8 +5,7 @@
 
 #include "bind_path.h"
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
+#include "orb_platform.h"
 
 #include <sys/types.h>
 #include <csignal>
@@ -39,8 +38,22 @@ private:
     pid_t pid_ = -1;
 };
 
-// The process's ORB, through the ORB library itself rather than zorclient.
+// The process's ORB, through the ORB library itself rather than zorclient;
+// the library's ORB once it has one.
 CORBA::ORB_ptr processOrb();
+
+// Makes the next ORB creation in this process fail with a system exception,
+// whichever ORB is underneath, until destroyed.
+class OrbInitFailure {
+public:
+    OrbInitFailure();
+    ~OrbInitFailure();
+    OrbInitFailure(const OrbInitFailure&) = delete;
+    OrbInitFailure& operator=(const OrbInitFailure&) = delete;
+
+private:
+    std::string endpoint_;
+};
 
 // The server's root context, reached the way any CORBA client would.
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host);
