@@ -3,6 +3,7 @@
 #include "orb_runtime.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -40,11 +41,12 @@ bool acceptsConnections(const std::string& host) {
     return connected;
 }
 
-// omniNames must not pick up ORB settings a test puts into its own environment.
+// The server must not pick up ORB settings a test puts into its own environment.
 std::vector<char*> serverEnvironment() {
     std::vector<char*> kept;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "ORB", 3) != 0 && std::strncmp(*entry, "OMNIORB", 7) != 0) {
+        if (std::strncmp(*entry, "ORB", 3) != 0 && std::strncmp(*entry, "OMNIORB", 7) != 0 &&
+            std::strncmp(*entry, "TAO_", 4) != 0) {
             kept.push_back(*entry);
         }
     }
@@ -82,12 +84,31 @@ void NamingServer::start() {
         return;
     }
     const std::string endpoint = "giop:tcp:" + host_ + ":" + std::to_string(kPort);
-    // A log of its own per start: readiness is read from it.
-    const std::string log = dataDir_ + "/omniNames-" + std::to_string(++starts_) + ".log";
-    std::vector<std::string> args = {"omniNames", "-datadir", dataDir_,       "-nohostname",
-                                     "-errlog",   log,        "-ORBendPoint", endpoint};
-    if (starts_ == 1) {
-        args.insert(args.begin() + 1, {"-start", std::to_string(kPort)});
+    // A log and a ready-file of its own per start: readiness is read from them.
+    const std::string run = std::to_string(++starts_);
+    const std::string log = dataDir_ + "/server-" + run + ".log";
+    std::string readyFile = log;
+    const char* readyText = "Root context is";  // omniNames logs it once the context is active
+    std::vector<std::string> args;
+    if (const char* taoNaming = std::getenv("ZORCLIENT_TEST_TAO_COSNAMING")) {
+        readyFile = dataDir_ + "/ior-" + run;
+        readyText = "IOR:";
+        std::filesystem::create_directories(dataDir_ + "/persistence");
+        args = {taoNaming,
+                "-ORBEndpoint",
+                "iiop://" + host_ + ":" + std::to_string(kPort),
+                "-ORBDottedDecimalAddresses",
+                "1",
+                "-u",
+                dataDir_ + "/persistence",
+                "-o",
+                readyFile};
+    } else {
+        args = {"omniNames", "-datadir", dataDir_,       "-nohostname",
+                "-errlog",   log,        "-ORBendPoint", endpoint};
+        if (starts_ == 1) {
+            args.insert(args.begin() + 1, {"-start", std::to_string(kPort)});
+        }
     }
     std::vector<char*> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(),
@@ -96,27 +117,27 @@ void NamingServer::start() {
 
     const pid_t pid = fork();
     if (pid < 0) {
-        throw std::runtime_error("cannot fork omniNames");
+        throw std::runtime_error("cannot fork " + args[0]);
     }
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a crashed test
-        execvpe("omniNames", argv.data(), env.data());
+        const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
+        execvpe(argv[0], argv.data(), env.data());
         _exit(127);
     }
     pid_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    // omniNames listens before its root context is active; it logs the
-    // context's reference once it is.
-    while (readFile(log).find("Root context is") == std::string::npos ||
-           !acceptsConnections(host_)) {
+    while (readFile(readyFile).find(readyText) == std::string::npos || !acceptsConnections(host_)) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            throw std::runtime_error("omniNames on " + host_ + " exited: " + readFile(log));
+            throw std::runtime_error(args[0] + " on " + host_ + " exited: " + readFile(log));
         }
         if (std::chrono::steady_clock::now() > deadline) {
             stop();
-            throw std::runtime_error("omniNames on " + host_ + " did not start: " + readFile(log));
+            throw std::runtime_error(args[0] + " on " + host_ + " did not start: " + readFile(log));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

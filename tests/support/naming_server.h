@@ -1,5 +1,7 @@
-// A real omniNames on a loopback address of its own at port 9999, started and
-// stopped by this process, and helpers to fill it with the ORB's own API.
+// A real naming service on a loopback address of its own at port 9999,
+// started and stopped by this process: omniNames, or TAO's tao_cosnaming when
+// ZORCLIENT_TEST_TAO_COSNAMING names its executable. And helpers to fill it
+// with the ORB's own API.
 #ifndef ZORCLIENT_TESTS_NAMING_SERVER_H
 #define ZORCLIENT_TESTS_NAMING_SERVER_H
 
