@@ -29,13 +29,13 @@ TEST(EntryPoints, ResolvesAndKeepsTheContextThroughFailedConnections) {
     const zortest::NamingServer server;
     const CORBA::ORB_var orb = zortest::processOrb();
     const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
-    zortest::bindPath(root.in(), "app", "services", "echo", root.in());
+    const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
 
     initCorba(server.host(), 0);
     ASSERT_TRUE(holdsContextOf(root.in()));
     const CORBA::Object_var found = createObject("app", "services", "echo");
     ASSERT_FALSE(CORBA::is_nil(found.in()));
-    EXPECT_TRUE(found->_is_equivalent(root.in()));
+    EXPECT_TRUE(found->_is_equivalent(marker.in()));
 
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
@@ -53,8 +53,8 @@ TEST(EntryPoints, AnotherReachableHostReplacesTheContext) {
     const CORBA::ORB_var orb = zortest::processOrb();
     const CosNaming::NamingContext_var firstRoot = zortest::rootContext(orb.in(), first.host());
     const CosNaming::NamingContext_var secondRoot = zortest::rootContext(orb.in(), second.host());
-    zortest::bindPath(firstRoot.in(), "a", "b", "c", firstRoot.in());
-    zortest::bindPath(secondRoot.in(), "a", "b", "c", secondRoot.in());
+    const CORBA::Object_var firstMarker = zortest::bindMarker(firstRoot.in(), "a", "b", "c");
+    const CORBA::Object_var secondMarker = zortest::bindMarker(secondRoot.in(), "a", "b", "c");
 
     initCorba(first.host(), 0);
     const CosNaming::NamingContext_var earlier = getNameService();
@@ -62,7 +62,7 @@ TEST(EntryPoints, AnotherReachableHostReplacesTheContext) {
     EXPECT_TRUE(holdsContextOf(secondRoot.in()));
     const CORBA::Object_var found = createObject("a", "b", "c");
     ASSERT_FALSE(CORBA::is_nil(found.in()));
-    EXPECT_TRUE(found->_is_equivalent(secondRoot.in()));
+    EXPECT_TRUE(found->_is_equivalent(secondMarker.in()));
 
     // A context handed out before stays the caller's and keeps working.
     const CosNaming::Name name = [] {
@@ -74,7 +74,7 @@ TEST(EntryPoints, AnotherReachableHostReplacesTheContext) {
         return n;
     }();
     const CORBA::Object_var viaEarlier = earlier->resolve(name);
-    EXPECT_TRUE(viaEarlier->_is_equivalent(firstRoot.in()));
+    EXPECT_TRUE(viaEarlier->_is_equivalent(firstMarker.in()));
 }
 
 TEST(EntryPoints, RacingFirstCallsCreateOneOrb) {

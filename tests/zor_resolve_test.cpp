@@ -33,14 +33,14 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     const zortest::NamingServer server;
     const CORBA::ORB_var orb = zortest::processOrb();
     const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
-    zortest::bindPath(root.in(), "app", "services", "echo", root.in());
+    const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
 
     const ToolRun found = zorResolve(server.host() + " app services echo");
     EXPECT_EQ(found.exitCode, 0);
     ASSERT_EQ(found.out.rfind("IOR:", 0), 0U) << found.out;
     const CORBA::Object_var printed =
         orb->string_to_object(found.out.substr(0, found.out.find('\n')).c_str());
-    EXPECT_TRUE(printed->_is_equivalent(root.in()));
+    EXPECT_TRUE(printed->_is_equivalent(marker.in()));
 
     EXPECT_EQ(zorResolve(server.host() + " app services missing").exitCode, 1);
     EXPECT_EQ(zorResolve(zortest::loopbackHost(1) + " app services echo").exitCode, 3);

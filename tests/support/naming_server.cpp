@@ -187,6 +187,13 @@ CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& 
     return CosNaming::NamingContext::_narrow(object.in());
 }
 
+CORBA::Object_ptr bindMarker(CosNaming::NamingContext_ptr root, const std::string& first,
+                             const std::string& second, const std::string& third) {
+    CosNaming::NamingContext_var marker = root->new_context();
+    bindPath(root, first, second, third, marker.in());
+    return marker._retn();
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::ostringstream content;

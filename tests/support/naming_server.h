@@ -62,6 +62,12 @@ CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& 
 
 using zorexample::bindPath;
 
+// Binds a fresh naming context of the server's under first/second/third and
+// returns it: a reference that resolves back the same from any naming service
+// (a root context reached by URL may not).
+CORBA::Object_ptr bindMarker(CosNaming::NamingContext_ptr root, const std::string& first,
+                             const std::string& second, const std::string& third);
+
 // Reads a file whole; empty if it cannot be read.
 std::string readFile(const std::string& path);
 
