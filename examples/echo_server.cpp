@@ -9,8 +9,10 @@
 #include "orb_runtime.h"
 #include "zorclient.h"
 
+#include <chrono>
 #include <csignal>
 #include <iostream>
+#include <thread>
 
 namespace {
 
@@ -18,6 +20,22 @@ class EchoServant : public POA_ZorExample::Echo {
 public:
     char* echoString(const char* text) override { return CORBA::string_dup(text); }
 };
+
+// shutdownOrb does not wait, and nothing can join the detached loop thread.
+// Wait until the ORB reports itself shut down, then give that thread a moment
+// to leave run(): destroying the ORB under it, or exiting while the ORB still
+// shuts down, can crash the process.
+void waitForLoopEnd(CORBA::ORB_ptr orb) {
+    for (int i = 0; i < 500; ++i) {
+        try {
+            orb->work_pending();
+        } catch (const CORBA::BAD_INV_ORDER&) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
 
 int serve(const std::string& host, const std::string& first, const std::string& second,
           const std::string& third, const sigset_t& stopSignals) {
@@ -54,7 +72,7 @@ int serve(const std::string& host, const std::string& first, const std::string& 
     if (OrbRuntime::shutdownOrb(orb.in()) != 0) {
         return 1;
     }
-    // shutdownOrb does not wait; the process may exit only once the ORB is done.
+    waitForLoopEnd(orb.in());
     orb->destroy();
     std::cout << "echo_server: stopped on signal " << signal << std::endl;
     return 0;

@@ -2,7 +2,8 @@
 # The main job, end to end on this machine: installs what is missing, builds,
 # starts a private naming service on 127.0.0.1:9999 and the example echo
 # server, finds the server by its three-part name through zorclient, calls it,
-# and stops everything it started.
+# and stops everything it started. ZORCLIENT_CMAKE_ARGS and ZORCLIENT_BUILD_DIR
+# select another build, e.g. one on TAO (see scripts/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +40,8 @@ step "installing what is missing"
 bash scripts/install-deps.sh >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "see the log above"; }
 
 step "building zorclient, zor-resolve and the echo example in $build/"
-{ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+# shellcheck disable=SC2086
+{ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${ZORCLIENT_CMAKE_ARGS:-} &&
   cmake --build "$build" -j"$(nproc)" --target zorclient zor-resolve echo_server echo_client; } \
     >"$work/build.log" 2>&1 || { tail -n 30 "$work/build.log" >&2; fail "the build failed (last lines above)"; }
 
