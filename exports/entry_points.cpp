@@ -1,5 +1,5 @@
 // The three exported entry points.
-#include "../core/orb_runtime.h"
+#include "orb_runtime.h"
 #include "zorclient.h"
 
 #include <atomic>
