@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built tree into a temporary prefix, then builds and runs the
 # consumer example against it twice: through find_package and through
-# pkg-config. Usage: check-install.sh [build-dir]
+# pkg-config; and once more with zorclient added from source through
+# add_subdirectory. Usage: check-install.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -20,4 +21,7 @@ export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp $(pkg-config --cflags --libs zorclient)
 "$prefix/consumer-pc" "$host"
-echo "install check passed: find_package and pkg-config consumers built and ran"
+cmake -S examples/subproject -B "$prefix/subproject" >/dev/null
+cmake --build "$prefix/subproject" -j"$(nproc)" >/dev/null
+"$prefix/subproject/zorclient_subproject" "$host"
+echo "install check passed: find_package, pkg-config and add_subdirectory consumers built and ran"
