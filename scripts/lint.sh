@@ -19,6 +19,6 @@ echo "cppcheck: clean"
 mapfile -t units < <(git ls-files '*.cpp' | grep -v '^examples/consumer/')
 # ACE's own ARGV template trips the analyzer inside /usr/include; not our code.
 run-clang-tidy -quiet -p "$build" -j "$(nproc)" -header-filter="^$PWD/(core|exports|tools|examples|tests)/" \
-    "${units[@]/#/$PWD/}" 2>/dev/null | tee "$build/clang-tidy.log" | grep -E '^/.*warning:' |
+    "${units[@]/#/$PWD/}" 2>/dev/null | tee "$build/clang-tidy.log" | grep -E '^/.*(warning|error):' |
     grep -v '^/usr/include/' && { echo "clang-tidy: findings above"; exit 1; }
 echo "clang-tidy: clean"
