@@ -5,7 +5,7 @@
 //
 //   echo_server HOST FIRST SECOND THIRD
 #include "bind_path.h"
-#include "echo.hh"
+#include "echo_servant.h"
 #include "orb_runtime.h"
 #include "zorclient.h"
 
@@ -15,11 +15,6 @@
 #include <thread>
 
 namespace {
-
-class EchoServant : public POA_ZorExample::Echo {
-public:
-    char* echoString(const char* text) override { return CORBA::string_dup(text); }
-};
 
 // shutdownOrb does not wait, and nothing can join the detached loop thread.
 // Wait until the ORB reports itself shut down, then give that thread a moment
@@ -54,7 +49,7 @@ int serve(const std::string& host, const std::string& first, const std::string& 
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
 
-    EchoServant servant;
+    zorexample::EchoServant servant;
     const PortableServer::ObjectId_var id = poa->activate_object(&servant);
     const CORBA::Object_var echo = poa->id_to_reference(id.in());
     zorexample::bindPath(names.in(), first, second, third, echo.in());

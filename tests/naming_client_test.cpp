@@ -134,10 +134,7 @@ TEST(NamingWithoutOrb, InitNamingServiceNeedsAnOrbUnlessAContextIsHeld) {
     EXPECT_EQ(OrbRuntime::initNamingService("127.0.0.1", 0), -1);
 
     const CORBA::ORB_var orb = zortest::processOrb();
-    const CORBA::Object_var object =
-        orb->string_to_object("corbaloc:iiop:1.1@127.0.0.1:9999/NameService");
-    const CosNaming::NamingContext_var ctx =
-        CosNaming::NamingContext::_unchecked_narrow(object.in());
+    const CosNaming::NamingContext_var ctx = zortest::offlineContext(orb.in(), "127.0.0.1");
     OrbRuntime::setNamingContext(ctx.in());
     EXPECT_EQ(OrbRuntime::initNamingService("127.0.0.1", 0), 1);
     const CORBA::ORB_var noOrb = OrbRuntime::getOrb();

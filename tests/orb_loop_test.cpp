@@ -1,5 +1,5 @@
 // The event-loop thread, shutdown and the root POA.
-#include "echo.hh"
+#include "echo_servant.h"
 #include "orb_runtime.h"
 
 #include <gtest/gtest.h>
@@ -9,11 +9,6 @@
 #include <thread>
 
 namespace {
-
-class EchoServant : public POA_ZorExample::Echo {
-public:
-    char* echoString(const char* text) override { return CORBA::string_dup(text); }
-};
 
 CORBA::ORB_ptr startedOrb() {
     EXPECT_EQ(OrbRuntime::initOrb(), 0);
@@ -125,7 +120,7 @@ TEST(OrbLoop, RootPoaServesAnActivatedServant) {
     manager->activate();
     auto loop = runLoop(orb.in());
 
-    EchoServant servant;
+    zorexample::EchoServant servant;
     const PortableServer::ObjectId_var id = poa->activate_object(&servant);
     const CORBA::Object_var object = poa->id_to_reference(id.in());
     // Through the stringified reference, as a client elsewhere would see it.

@@ -10,13 +10,6 @@
 
 namespace {
 
-// A naming-context reference that needs no server: nothing here calls it.
-CosNaming::NamingContext_ptr offlineContext(CORBA::ORB_ptr orb, const char* host) {
-    const CORBA::Object_var object = orb->string_to_object(
-        (std::string("corbaloc:iiop:1.1@") + host + ":9999/NameService").c_str());
-    return CosNaming::NamingContext::_unchecked_narrow(object.in());
-}
-
 TEST(OrbState, SlotsStartEmpty) {
     const CORBA::ORB_var orb = OrbRuntime::getOrb();
     const CosNaming::NamingContext_var ctx = OrbRuntime::getNamingContext();
@@ -60,7 +53,7 @@ TEST(OrbState, GettersHandOutReferencesOfTheirOwn) {
     ASSERT_FALSE(CORBA::is_nil(orb.in()));
     EXPECT_NO_THROW(orb->work_pending());
 
-    const CosNaming::NamingContext_var ctx = offlineContext(orb.in(), "127.0.0.1");
+    const CosNaming::NamingContext_var ctx = zortest::offlineContext(orb.in(), "127.0.0.1");
     OrbRuntime::setNamingContext(ctx.in());
     for (int i = 0; i < 3; ++i) {
         CORBA::release(OrbRuntime::getNamingContext());
@@ -76,8 +69,8 @@ TEST(OrbState, SettersIgnoreNilAndReplaceOtherwise) {
     OrbRuntime::setOrb(CORBA::ORB::_nil());
     EXPECT_EQ(CORBA::ORB_var(OrbRuntime::getOrb()).in(), orb.in());
 
-    const CosNaming::NamingContext_var first = offlineContext(orb.in(), "127.0.0.1");
-    const CosNaming::NamingContext_var second = offlineContext(orb.in(), "127.0.0.2");
+    const CosNaming::NamingContext_var first = zortest::offlineContext(orb.in(), "127.0.0.1");
+    const CosNaming::NamingContext_var second = zortest::offlineContext(orb.in(), "127.0.0.2");
     OrbRuntime::setNamingContext(first.in());
     OrbRuntime::setNamingContext(CosNaming::NamingContext::_nil());
     EXPECT_TRUE(

@@ -27,6 +27,11 @@ namespace {
 
 constexpr int kPort = 9999;
 
+// Written out here rather than taken from the library: the tests check it.
+std::string namingUrl(const std::string& host) {
+    return "corbaloc:iiop:1.1@" + host + ":" + std::to_string(kPort) + "/NameService";
+}
+
 bool acceptsConnections(const std::string& host) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
@@ -181,10 +186,13 @@ OrbInitFailure::~OrbInitFailure() {
 }
 
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host) {
-    const std::string url =
-        "corbaloc:iiop:1.1@" + host + ":" + std::to_string(kPort) + "/NameService";
-    const CORBA::Object_var object = orb->string_to_object(url.c_str());
+    const CORBA::Object_var object = orb->string_to_object(namingUrl(host).c_str());
     return CosNaming::NamingContext::_narrow(object.in());
+}
+
+CosNaming::NamingContext_ptr offlineContext(CORBA::ORB_ptr orb, const std::string& host) {
+    const CORBA::Object_var object = orb->string_to_object(namingUrl(host).c_str());
+    return CosNaming::NamingContext::_unchecked_narrow(object.in());
 }
 
 CORBA::Object_ptr bindMarker(CosNaming::NamingContext_ptr root, const std::string& first,

@@ -60,6 +60,9 @@ private:
 // The server's root context, reached the way any CORBA client would.
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host);
 
+// A naming-context reference for `host` made without contacting anything.
+CosNaming::NamingContext_ptr offlineContext(CORBA::ORB_ptr orb, const std::string& host);
+
 using zorexample::bindPath;
 
 // Binds a fresh naming context of the server's under first/second/third and
