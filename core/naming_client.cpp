@@ -4,6 +4,9 @@
 
 #include <ace/Guard_T.h>
 
+#include <arpa/inet.h>
+#include <cxxabi.h>
+
 namespace OrbRuntime {
 namespace {
 
@@ -13,11 +16,44 @@ bool hasNul(const std::string& text) {
     return text.find('\0') != std::string::npos;
 }
 
+// Its colons would otherwise read as the port's separator.
+bool isBareIpv6(const std::string& host) {
+    in6_addr address{};
+    return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// `ref` itself when no bound is set, else a reference whose calls give up
+// after the bound. Either way a new reference.
+template <typename Interface>
+typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref) {
+    const CORBA::ULong timeoutMs = callTimeoutMs();
+    if (timeoutMs == 0) {
+        return Interface::_duplicate(ref);
+    }
+    return OrbPlatform::withCallTimeout<Interface>(orb, ref, timeoutMs);
+}
+
+// Trace lines; a null `reason` stands for the exception being handled. Nothing
+// is built while tracing is off.
+void traceConnecting(const std::string& host, const char* reason = nullptr) {
+    if (tracing()) {
+        traceFailure("connecting to", host, reason != nullptr ? reason : currentExceptionText());
+    }
+}
+
+void traceResolving(const std::string& first, const std::string& second, const std::string& third,
+                    const char* reason = nullptr) {
+    if (tracing()) {
+        traceFailure("resolving", first + "/" + second + "/" + third,
+                     reason != nullptr ? reason : currentExceptionText());
+    }
+}
+
 }  // namespace
 
 std::string namingServiceUrl(const std::string& host) {
     std::string url = "corbaloc:iiop:1.1@";
-    url += host;
+    url += isBareIpv6(host) ? "[" + host + "]" : host;
     url += ':';
     url += "9999";
     url += "/NameService";
@@ -36,18 +72,35 @@ CosNaming::Name makeName(const std::string& first, const std::string& second,
 
 CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std::string& host,
                                                   int /*reserved*/) {
-    if (CORBA::is_nil(orb) || hasNul(host)) {
+    if (CORBA::is_nil(orb)) {
+        return CosNaming::NamingContext::_nil();
+    }
+    if (hasNul(host)) {
+        traceConnecting(host, "the host text holds a NUL byte");
         return CosNaming::NamingContext::_nil();
     }
     try {
         const CORBA::Object_var object = orb->string_to_object(namingServiceUrl(host).c_str());
         if (CORBA::is_nil(object.in())) {
+            traceConnecting(host, "the URL gave a nil reference");
             return CosNaming::NamingContext::_nil();
         }
-        return CosNaming::NamingContext::_narrow(object.in());
+        // Bounded before the narrow, the first remote call, and after it, as
+        // the narrowed reference may be a new one.
+        const CORBA::Object_var reachable = bounded<CORBA::Object>(orb, object.in());
+        const CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(reachable.in());
+        if (CORBA::is_nil(ctx.in())) {
+            traceConnecting(host, "the object there is not a naming context");
+            return CosNaming::NamingContext::_nil();
+        }
+        return bounded<CosNaming::NamingContext>(orb, ctx.in());
+    } catch (const abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind on through the caller
     } catch (const CORBA::ORB::InvalidName&) {
+        traceConnecting(host);
         return CosNaming::NamingContext::_nil();
     } catch (...) {
+        traceConnecting(host);
         return CosNaming::NamingContext::_nil();
     }
 }
@@ -85,18 +138,29 @@ int initNamingService(const std::string& host, int reserved) {
 
 CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::string& first,
                               const std::string& second, const std::string& third) {
-    if (CORBA::is_nil(ctx) || hasNul(first) || hasNul(second) || hasNul(third)) {
+    if (CORBA::is_nil(ctx)) {
+        traceResolving(first, second, third, "no naming context is held");
+        return CORBA::Object::_nil();
+    }
+    if (hasNul(first) || hasNul(second) || hasNul(third)) {
+        traceResolving(first, second, third, "a text holds a NUL byte");
         return CORBA::Object::_nil();
     }
     try {
         return ctx->resolve(makeName(first, second, third));
+    } catch (const abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind on through the caller
     } catch (const CosNaming::NamingContext::NotFound&) {
+        traceResolving(first, second, third);
         return CORBA::Object::_nil();
     } catch (const CosNaming::NamingContext::CannotProceed&) {
+        traceResolving(first, second, third);
         return CORBA::Object::_nil();
     } catch (const CosNaming::NamingContext::InvalidName&) {
+        traceResolving(first, second, third);
         return CORBA::Object::_nil();
     } catch (...) {
+        traceResolving(first, second, third);
         return CORBA::Object::_nil();
     }
 }
@@ -104,9 +168,6 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
 CORBA::Object_ptr resolveObject(const std::string& first, const std::string& second,
                                 const std::string& third) {
     const CosNaming::NamingContext_var ctx = getNamingContext();
-    if (CORBA::is_nil(ctx.in())) {
-        return CORBA::Object::_nil();
-    }
     return resolveName(ctx.in(), first, second, third);
 }
 

@@ -10,6 +10,7 @@
 #if defined(ZORCLIENT_ORB_TAO)
 
 #include <orbsvcs/CosNamingC.h>
+#include <tao/Messaging/Messaging.h>
 #include <tao/ORB.h>
 #include <tao/PortableServer/PortableServer.h>
 #include <tao/SystemException.h>
@@ -28,6 +29,22 @@ inline int registerPortableServer() {
 
 inline std::string systemExceptionText(const CORBA::SystemException& ex) {
     return ex._info().c_str();  // _info() returns a temporary: copy it here
+}
+
+// The same object through a new reference whose calls give up after `ms`:
+// a relative round-trip time-out overridden on that reference alone. The
+// type of `ref` has been checked already, so the narrow back is local.
+template <typename Interface>
+typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref,
+                                              CORBA::ULong ms) {
+    CORBA::Any value;
+    value <<= static_cast<TimeBase::TimeT>(ms) * 10000;  // in units of 100 ns
+    CORBA::PolicyList policies(1);
+    policies.length(1);
+    policies[0] = orb->create_policy(Messaging::RELATIVE_RT_TIMEOUT_POLICY_TYPE, value);
+    const CORBA::Object_var bounded = ref->_set_policy_overrides(policies, CORBA::SET_OVERRIDE);
+    policies[0]->destroy();
+    return Interface::_unchecked_narrow(bounded.in());
 }
 
 }  // namespace OrbPlatform
@@ -60,6 +77,16 @@ inline const char* completionText(CORBA::CompletionStatus status) {
         default:
             return "MAYBE";
     }
+}
+
+// The same object through a new reference whose calls give up after `ms`.
+// omniORB keeps the time-out on the reference object itself (which the
+// library made), and a narrow makes a new one without it.
+template <typename Interface>
+typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr /*orb*/,
+                                              typename Interface::_ptr_type ref, CORBA::ULong ms) {
+    omniORB::setClientCallTimeout(ref, ms);
+    return Interface::_duplicate(ref);
 }
 
 // omniORB has no _info(): spell out the same facts in the same layout.

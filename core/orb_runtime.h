@@ -38,9 +38,27 @@ int initOrb();
 // Holds `orb` unless an ORB is held already: 1, 0, or -1 for nil.
 int adoptOrb(CORBA::ORB_ptr orb);
 
+// --- settings from the environment ---
+
+// Milliseconds after which the library's own remote calls give up; unset or 0
+// leaves them unbounded. Applies to the references the library makes itself,
+// never to the ORB as a whole.
+inline constexpr const char* kCallTimeoutVariable = "ZORCLIENT_TIMEOUT_MS";
+// "1": one line on std::cerr for each call that fails.
+inline constexpr const char* kTraceVariable = "ZORCLIENT_TRACE";
+
+// Reads both; initOrb calls it when it creates the ORB, adoptOrb when it adopts one.
+void readSettings();
+CORBA::ULong callTimeoutMs();
+bool tracing();
+// With tracing on: "zorclient: <call> <subject>: <reason>" on std::cerr.
+void traceFailure(const char* call, const std::string& subject, const std::string& reason);
+// The text of the exception being handled; call it only inside a handler.
+std::string currentExceptionText();
+
 // --- naming-service client ---
 
-// corbaloc:iiop:1.1@<host>:9999/NameService
+// corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
 // Three components, ids from the texts, empty kinds.
 CosNaming::Name makeName(const std::string& first, const std::string& second,

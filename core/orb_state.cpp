@@ -54,6 +54,7 @@ int initOrb() {
     if (!CORBA::is_nil(current.in())) {
         return 1;
     }
+    readSettings();
     ACE_ARGV noArguments(true);
     int count = noArguments.argc();
     const CORBA::ORB_var holder =
@@ -74,6 +75,7 @@ int adoptOrb(CORBA::ORB_ptr orb) {
     if (!CORBA::is_nil(current.in())) {
         return 1;
     }
+    readSettings();
     setOrb(orb);
     return 0;
 }

@@ -33,9 +33,5 @@ CosNaming::NamingContext_ptr getNameService() {
 
 CORBA::Object_ptr createObject(const std::string& first, const std::string& second,
                                const std::string& third) {
-    const CosNaming::NamingContext_var ctx = OrbRuntime::getNamingContext();
-    if (CORBA::is_nil(ctx.in())) {
-        return CORBA::Object::_nil();
-    }
-    return OrbRuntime::resolveName(ctx.in(), first, second, third);
+    return OrbRuntime::resolveObject(first, second, third);
 }

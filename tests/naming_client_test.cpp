@@ -19,6 +19,11 @@ TEST(NamingUrl, HostIsInsertedVerbatim) {
         {"", "corbaloc:iiop:1.1@:9999/NameService"},
         {"h:1234", "corbaloc:iiop:1.1@h:1234:9999/NameService"},
         {"a\0b"s, "corbaloc:iiop:1.1@a\0b:9999/NameService"s},
+        {"127.0.0.1:1234", "corbaloc:iiop:1.1@127.0.0.1:1234:9999/NameService"},
+        {"::1", "corbaloc:iiop:1.1@[::1]:9999/NameService"},
+        {"[::1]", "corbaloc:iiop:1.1@[::1]:9999/NameService"},
+        {"::ffff:127.0.0.1", "corbaloc:iiop:1.1@[::ffff:127.0.0.1]:9999/NameService"},
+        {"::1\0x"s, "corbaloc:iiop:1.1@::1\0x:9999/NameService"s},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(OrbRuntime::namingServiceUrl(c.host), c.url);

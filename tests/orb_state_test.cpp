@@ -31,6 +31,42 @@ TEST(OrbState, InitOrbCreatesOnceUnderThePlatformIdentifier) {
     EXPECT_EQ(held.in(), shared.in()) << "another module's ORB_init must see the same ORB";
 }
 
+TEST(OrbState, SettingsComeFromTheEnvironment) {
+    const struct {
+        const char* value;
+        CORBA::ULong timeoutMs;
+        bool refused;
+    } cases[] = {
+        {nullptr, 0, false},
+        {"", 0, false},
+        {"0", 0, false},
+        {"500", 500, false},
+        {"4294967295", 4294967295U, false},
+        {"12x", 0, true},
+        {"-5", 0, true},
+        {" 5", 0, true},
+        {"1.5", 0, true},
+        {"4294967296", 0, true},
+    };
+    for (const auto& c : cases) {
+        if (c.value != nullptr) {
+            setenv(OrbRuntime::kCallTimeoutVariable, c.value, 1);
+        } else {
+            unsetenv(OrbRuntime::kCallTimeoutVariable);
+        }
+        setenv(OrbRuntime::kTraceVariable, c.refused ? "1" : "0", 1);
+        testing::internal::CaptureStderr();
+        OrbRuntime::readSettings();
+        const std::string written = testing::internal::GetCapturedStderr();
+        const std::string shown = c.value != nullptr ? c.value : "(unset)";
+        EXPECT_EQ(OrbRuntime::callTimeoutMs(), c.timeoutMs) << shown;
+        EXPECT_EQ(written.find("is not a positive number of milliseconds") != std::string::npos,
+                  c.refused)
+            << shown << ": " << written;
+        EXPECT_EQ(OrbRuntime::tracing(), c.refused) << shown;
+    }
+}
+
 TEST(OrbState, OrbCreationFailureStoresNothingAndIsRetried) {
     {
         const zortest::OrbInitFailure failure;

@@ -12,11 +12,11 @@ namespace {
 
 struct ToolRun {
     int exitCode;
-    std::string out;
+    std::string out;  // standard output, then standard error
 };
 
 ToolRun zorResolve(const std::string& arguments) {
-    const std::string command = std::string(ZOR_RESOLVE_PATH) + " " + arguments + " 2>/dev/null";
+    const std::string command = std::string(ZOR_RESOLVE_PATH) + " " + arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): our own tool, fixed path
     ToolRun run{-1, ""};
     char buffer[4096];
@@ -29,8 +29,12 @@ ToolRun zorResolve(const std::string& arguments) {
     return run;
 }
 
+bool mentions(const ToolRun& run, const std::string& text) {
+    return run.out.find(text) != std::string::npos;
+}
+
 TEST(ZorResolve, ExitCodesTellTheOutcomes) {
-    const zortest::NamingServer server;
+    zortest::NamingServer server;
     const CORBA::ORB_var orb = zortest::processOrb();
     const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
     const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
@@ -43,13 +47,48 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     EXPECT_TRUE(printed->_is_equivalent(marker.in()));
 
     EXPECT_EQ(zorResolve(server.host() + " app services missing").exitCode, 1);
-    EXPECT_EQ(zorResolve(zortest::loopbackHost(1) + " app services echo").exitCode, 3);
-    EXPECT_EQ(zorResolve(server.host() + " app services").exitCode, 2);
-    EXPECT_EQ(zorResolve("").exitCode, 2);
+    // A partly bound name: the service could not proceed, which is not "not bound".
+    const ToolRun partial = zorResolve(server.host() + " app services echo/x");
+    EXPECT_EQ(partial.exitCode, 1) << partial.out;
+    // A lookup that leads into a second service that has stopped answering.
+    zortest::NamingServer other(1);
+    const CosNaming::NamingContext_var otherRoot = zortest::rootContext(orb.in(), other.host());
+    root->bind_context(zortest::singleName("elsewhere"), otherRoot.in());
+    other.pause();
+    const ToolRun stalled = zorResolve("--timeout-ms 300 " + server.host() + " elsewhere b c");
+    other.resume();
+    EXPECT_EQ(stalled.exitCode, 5) << stalled.out;
+    EXPECT_EQ(zorResolve(zortest::loopbackHost(2) + " app services echo").exitCode, 3);
 
+    server.pause();
+    const ToolRun silent = zorResolve("--timeout-ms 300 " + server.host() + " app services echo");
+    server.resume();
+    EXPECT_EQ(silent.exitCode, 3) << silent.out;
+    EXPECT_TRUE(mentions(silent, "TIMEOUT")) << silent.out;
+
+    for (const char* usage : {"", "--timeout-ms 300", "--timeout-ms 300 h a b", "h a b"}) {
+        EXPECT_EQ(zorResolve(usage).exitCode, 2) << usage;
+    }
     const ToolRun help = zorResolve("--help");
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("usage: zor-resolve HOST FIRST SECOND THIRD"), std::string::npos);
+    EXPECT_TRUE(mentions(help, "usage: zor-resolve [--timeout-ms MS] HOST FIRST SECOND THIRD"));
+    for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  "}) {
+        EXPECT_TRUE(mentions(help, status)) << status;
+    }
+}
+
+TEST(ZorResolve, BareIpv6HostReachesTheSameServiceAsItsBracketedForm) {
+#if defined(ZORCLIENT_ORB_TAO)
+    GTEST_SKIP() << "the TAO build used here has no IPv6 (ACE_HAS_IPV6 unset)";
+#endif
+    const zortest::NamingServer server("::1");
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), "::1");
+    const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
+    for (const char* host : {"::1", "[::1]"}) {
+        const ToolRun found = zorResolve(std::string(host) + " app services echo");
+        EXPECT_EQ(found.exitCode, 0) << host << ": " << found.out;
+    }
 }
 
 }  // namespace

@@ -1,27 +1,56 @@
 // zor-resolve: prints the stringified reference of the object bound under a
 // three-part name on the naming service at HOST:9999, through the library's
-// three exported functions.
+// exported functions.
 #include "orb_platform.h"
 #include "zorclient.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 namespace {
 
 // Exit codes, one per outcome a person can act on.
-enum ExitCode { kFound = 0, kNotBound = 1, kUsage = 2, kNoNamingService = 3, kOrbFailed = 4 };
+enum ExitCode {
+    kFound = 0,
+    kNotBound = 1,
+    kUsage = 2,
+    kNoNamingService = 3,
+    kOrbFailed = 4,
+    kLookupFailed = 5
+};
+
+constexpr const char* kDefaultTimeoutMs = "3000";
 
 constexpr const char* kUsageText =
-    "usage: zor-resolve HOST FIRST SECOND THIRD\n"
+    "usage: zor-resolve [--timeout-ms MS] HOST FIRST SECOND THIRD\n"
     "\n"
     "Looks up FIRST/SECOND/THIRD on the CORBA naming service at HOST:9999 and\n"
-    "prints the object's reference (IOR:...).\n"
+    "prints the object's reference (IOR:...). HOST may be a name, an IPv4\n"
+    "address or an IPv6 address, bracketed or not.\n"
     "\n"
-    "Exit status: 0 found, 1 name not bound, 2 usage error,\n"
-    "3 no naming service reachable at HOST:9999, 4 the ORB could not start.\n"
-    "ORB settings come from omniORB's environment, e.g. ORBclientCallTimeOutPeriod=2000\n"
-    "bounds every remote call to two seconds.\n";
+    "  --timeout-ms MS  give up on each remote call after MS milliseconds\n"
+    "                   (default: $ZORCLIENT_TIMEOUT_MS, else 3000; 0: wait for ever)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  found\n"
+    "  1  the naming service says nothing is bound under that name\n"
+    "  2  usage error\n"
+    "  3  no naming service answered at HOST:9999 (nothing listens, it did not\n"
+    "     answer in time, or it is not a naming service)\n"
+    "  4  the ORB could not start\n"
+    "  5  the lookup failed otherwise: the service stopped answering, timed out,\n"
+    "     or could not resolve the name (the reason is printed)\n";
+
+CosNaming::Name threePartName(char** ids) {
+    CosNaming::Name name;
+    name.length(3);
+    for (CORBA::ULong i = 0; i < 3; ++i) {
+        name[i].id = CORBA::string_dup(ids[i]);
+    }
+    return name;
+}
 
 }  // namespace
 
@@ -30,11 +59,23 @@ int main(int argc, char** argv) {
         std::cout << kUsageText;
         return kFound;
     }
+    const char* timeoutMs = std::getenv("ZORCLIENT_TIMEOUT_MS");
+    char** args = argv + 1;
+    if (argc >= 3 && std::strcmp(args[0], "--timeout-ms") == 0) {
+        timeoutMs = args[1];
+        args += 2;
+        argc -= 2;
+    }
     if (argc != 5) {
         std::cerr << kUsageText;
         return kUsage;
     }
-    const std::string host = argv[1];
+    // The library reads both when it creates its ORB; the trace says why a
+    // connection gave nothing.
+    setenv("ZORCLIENT_TIMEOUT_MS", timeoutMs != nullptr ? timeoutMs : kDefaultTimeoutMs, 1);
+    setenv("ZORCLIENT_TRACE", "1", 1);
+
+    const std::string host = args[0];
     try {
         initCorba(host, 0);
     } catch (const CORBA::SystemException& ex) {
@@ -44,14 +85,26 @@ int main(int argc, char** argv) {
     }
     const CosNaming::NamingContext_var names = getNameService();
     if (CORBA::is_nil(names.in())) {
-        std::cerr << "zor-resolve: no naming service reachable at " << host << ":9999\n";
+        std::cerr << "zor-resolve: no naming service answered at " << host << ":9999\n";
         return kNoNamingService;
     }
-    const CORBA::Object_var object = createObject(argv[2], argv[3], argv[4]);
-    if (CORBA::is_nil(object.in())) {
-        std::cerr << "zor-resolve: nothing bound under " << argv[2] << '/' << argv[3] << '/'
-                  << argv[4] << " at " << host << ":9999\n";
+    const std::string path = std::string(args[1]) + '/' + args[2] + '/' + args[3];
+    // Resolved on the held context itself, which carries the library's
+    // bound, so that "not bound" can be told from a lookup that failed.
+    CORBA::Object_var object;
+    try {
+        object = names->resolve(threePartName(args + 1));
+    } catch (const CosNaming::NamingContext::NotFound&) {
+        std::cerr << "zor-resolve: nothing is bound under " << path << " at " << host << ":9999\n";
         return kNotBound;
+    } catch (const CORBA::SystemException& ex) {
+        std::cerr << "zor-resolve: looking up " << path << " at " << host
+                  << ":9999 failed: " << OrbPlatform::systemExceptionText(ex) << '\n';
+        return kLookupFailed;
+    } catch (const CORBA::Exception& ex) {
+        std::cerr << "zor-resolve: looking up " << path << " at " << host
+                  << ":9999 failed: " << ex._rep_id() << '\n';
+        return kLookupFailed;
     }
     // The library's ORB: every ORB_init in the process shares it.
     int noArguments = 0;

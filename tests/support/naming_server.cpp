@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zortest {
@@ -27,21 +28,41 @@ namespace {
 
 constexpr int kPort = 9999;
 
+bool isIpv6(const std::string& host) {
+    return host.find(':') != std::string::npos;
+}
+
+// How the address is written inside an endpoint or URL.
+std::string urlHost(const std::string& host) {
+    return isIpv6(host) ? "[" + host + "]" : host;
+}
+
 // Written out here rather than taken from the library: the tests check it.
 std::string namingUrl(const std::string& host) {
-    return "corbaloc:iiop:1.1@" + host + ":" + std::to_string(kPort) + "/NameService";
+    return "corbaloc:iiop:1.1@" + urlHost(host) + ":" + std::to_string(kPort) + "/NameService";
 }
 
 bool acceptsConnections(const std::string& host) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (isIpv6(host)) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(kPort);
+        inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr);
+        length = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(kPort);
+        inet_pton(AF_INET, host.c_str(), &v4->sin_addr);
+        length = sizeof *v4;
+    }
+    const int fd = socket(address.ss_family, SOCK_STREAM, 0);
     if (fd < 0) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
     close(fd);
     return connected;
 }
@@ -69,7 +90,9 @@ std::string loopbackHost(int index) {
     return host.str();
 }
 
-NamingServer::NamingServer(int index) : host_(loopbackHost(index)) {
+NamingServer::NamingServer(int index) : NamingServer(loopbackHost(index)) {}
+
+NamingServer::NamingServer(std::string host) : host_(std::move(host)) {
     char pattern[] = "/tmp/zorclient-ns-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("cannot create a data directory for omniNames");
@@ -88,7 +111,7 @@ void NamingServer::start() {
     if (pid_ > 0) {
         return;
     }
-    const std::string endpoint = "giop:tcp:" + host_ + ":" + std::to_string(kPort);
+    const std::string endpoint = "giop:tcp:" + urlHost(host_) + ":" + std::to_string(kPort);
     // A log and a ready-file of its own per start: readiness is read from them.
     const std::string run = std::to_string(++starts_);
     const std::string log = dataDir_ + "/server-" + run + ".log";
@@ -101,7 +124,7 @@ void NamingServer::start() {
         std::filesystem::create_directories(dataDir_ + "/persistence");
         args = {taoNaming,
                 "-ORBEndpoint",
-                "iiop://" + host_ + ":" + std::to_string(kPort),
+                "iiop://" + urlHost(host_) + ":" + std::to_string(kPort),
                 "-ORBDottedDecimalAddresses",
                 "1",
                 "-u",
@@ -153,6 +176,7 @@ void NamingServer::stop(int signal) {
         return;
     }
     kill(pid_, signal);
+    kill(pid_, SIGCONT);  // a paused server takes its signal only once running
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (waitpid(pid_, &status, WNOHANG) == 0) {

@@ -24,6 +24,8 @@ std::string loopbackHost(int index);
 class NamingServer {
 public:
     explicit NamingServer(int index = 0);
+    // On a loopback address of the caller's choice, e.g. "::1".
+    explicit NamingServer(std::string host);
     ~NamingServer();
     NamingServer(const NamingServer&) = delete;
     NamingServer& operator=(const NamingServer&) = delete;
@@ -32,6 +34,10 @@ public:
     void start();
     // SIGTERM for an orderly stop, SIGKILL for a crash.
     void stop(int signal = SIGTERM);
+    // SIGSTOP: it keeps its connections and accepts new ones, but answers
+    // nothing until resume().
+    void pause() const { kill(pid_, SIGSTOP); }
+    void resume() const { kill(pid_, SIGCONT); }
 
 private:
     std::string host_;
@@ -64,6 +70,7 @@ CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& 
 CosNaming::NamingContext_ptr offlineContext(CORBA::ORB_ptr orb, const std::string& host);
 
 using zorexample::bindPath;
+using zorexample::singleName;
 
 // Binds a fresh naming context of the server's under first/second/third and
 // returns it: a reference that resolves back the same from any naming service
