@@ -20,7 +20,7 @@ install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
 
 if(ZORCLIENT_ORB STREQUAL "TAO")
   set(ZORCLIENT_PC_REQUIRES "")
-  set(ZORCLIENT_PC_ORB_LIBS "-L${TAO_ROOT}/lib -Wl,--disable-new-dtags -Wl,-rpath,${TAO_ROOT}/lib -lTAO_CosNaming -lTAO_PortableServer -lTAO_AnyTypeCode -lTAO -lACE")
+  set(ZORCLIENT_PC_ORB_LIBS "-L${TAO_ROOT}/lib -Wl,--disable-new-dtags -Wl,-rpath,${TAO_ROOT}/lib -lTAO_CosNaming -lTAO_Messaging -lTAO_PI -lTAO_CodecFactory -lTAO_Valuetype -lTAO_PortableServer -lTAO_AnyTypeCode -lTAO -lACE")
   set(ZORCLIENT_PC_ORB_CFLAGS "-isystem ${TAO_ROOT}/include -DZORCLIENT_ORB_TAO")
 else()
   set(ZORCLIENT_PC_REQUIRES "omniORB4 ACE")

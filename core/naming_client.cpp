@@ -88,7 +88,9 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         // Bounded before the narrow, the first remote call, and after it, as
         // the narrowed reference may be a new one.
         const CORBA::Object_var reachable = bounded<CORBA::Object>(orb, object.in());
-        const CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(reachable.in());
+        const CosNaming::NamingContext_var ctx = OrbPlatform::cancellationSafe([&reachable] {
+            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(reachable.in()));
+        });
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
             return CosNaming::NamingContext::_nil();
@@ -147,7 +149,9 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
         return CORBA::Object::_nil();
     }
     try {
-        return ctx->resolve(makeName(first, second, third));
+        return OrbPlatform::cancellationSafe(
+                   [&] { return CORBA::Object_var(ctx->resolve(makeName(first, second, third))); })
+            ._retn();
     } catch (const abi::__forced_unwind&) {
         throw;  // thread cancellation must unwind on through the caller
     } catch (const CosNaming::NamingContext::NotFound&) {

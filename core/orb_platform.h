@@ -1,13 +1,25 @@
 // The one place that knows which ORB the library runs on. Everything else
 // uses the standard CORBA C++ mapping only.
+//
+// cancellationSafe(call) runs a remote call so that a cancelled thread
+// never leaves the ORB broken; it returns what `call` returns, a _var.
 #ifndef ZORCLIENT_CORE_ORB_PLATFORM_H
 #define ZORCLIENT_CORE_ORB_PLATFORM_H
 
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <exception>
 #include <iomanip>
 #include <sstream>
 #include <string>
 
 #if defined(ZORCLIENT_ORB_TAO)
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <vector>
 
 #include <orbsvcs/CosNamingC.h>
 #include <tao/Messaging/Messaging.h>
@@ -22,8 +34,30 @@ inline const char* orbInitId(const char* libraryOrbId) {
     return libraryOrbId;
 }
 
+// What the ORB libraries register lives in ACE's process-wide service
+// repository and is finalised at process exit, so their code must still be
+// mapped then, even after the library itself has been unloaded. Every TAO and
+// ACE library loaded by now stays loaded for the rest of the process.
+inline void pinOrbLibraries() {
+    std::vector<std::string> paths;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t /*size*/, void* found) {
+            const std::string path = info->dlpi_name;
+            const std::string base = path.substr(path.rfind('/') + 1);
+            if (base.rfind("libTAO", 0) == 0 || base.rfind("libACE", 0) == 0) {
+                static_cast<std::vector<std::string>*>(found)->push_back(path);
+            }
+            return 0;
+        },
+        &paths);
+    for (const std::string& path : paths) {
+        dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);  // never closed
+    }
+}
+
 // Makes the root POA available to the ORB the library creates.
 inline int registerPortableServer() {
+    pinOrbLibraries();
     return TAO_POA_Initializer::init();
 }
 
@@ -31,9 +65,19 @@ inline std::string systemExceptionText(const CORBA::SystemException& ex) {
     return ex._info().c_str();  // _info() returns a temporary: copy it here
 }
 
+// Back to a type that has been checked already: a local narrow.
+template <typename Interface>
+typename Interface::_ptr_type narrowChecked(CORBA::Object_ptr object) {
+    return Interface::_unchecked_narrow(object);
+}
+
+template <>
+inline CORBA::Object_ptr narrowChecked<CORBA::Object>(CORBA::Object_ptr object) {
+    return CORBA::Object::_duplicate(object);
+}
+
 // The same object through a new reference whose calls give up after `ms`:
-// a relative round-trip time-out overridden on that reference alone. The
-// type of `ref` has been checked already, so the narrow back is local.
+// a relative round-trip time-out overridden on that reference alone.
 template <typename Interface>
 typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref,
                                               CORBA::ULong ms) {
@@ -44,7 +88,32 @@ typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr orb, typename Inter
     policies[0] = orb->create_policy(Messaging::RELATIVE_RT_TIMEOUT_POLICY_TYPE, value);
     const CORBA::Object_var bounded = ref->_set_policy_overrides(policies, CORBA::SET_OVERRIDE);
     policies[0]->destroy();
-    return Interface::_unchecked_narrow(bounded.in());
+    return narrowChecked<Interface>(bounded.in());
+}
+
+// TAO's invocation path is not safe to unwind by thread cancellation: its
+// transports keep pointers into the cancelled frames, and the next call on
+// the connection crashes. So cancellation waits until the call has returned
+// (within the time bound, when one is set) and is acted on then.
+template <typename Call>
+auto cancellationSafe(Call call) -> decltype(call()) {
+    int previous = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    std::exception_ptr failure;
+    decltype(call()) result;
+    try {
+        result = call();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    pthread_setcancelstate(previous, nullptr);
+    pthread_testcancel();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return result;
 }
 
 }  // namespace OrbPlatform
@@ -98,6 +167,12 @@ inline std::string systemExceptionText(const CORBA::SystemException& ex) {
          << (described != nullptr ? described : "*unknown description*")
          << "', completed = " << completionText(ex.completed());
     return text.str();
+}
+
+// omniORB unwinds cleanly from a cancelled call: nothing to hold back.
+template <typename Call>
+auto cancellationSafe(Call call) -> decltype(call()) {
+    return call();
 }
 
 }  // namespace OrbPlatform

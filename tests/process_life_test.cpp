@@ -33,6 +33,27 @@ TEST_P(ProcessLife, ExitsCleanly) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A host that links the ORB's core only unloads the library and exits: what
+// the library's load registered with the ORB must outlive the unload.
+TEST(ProcessLife, PlainClientUnloadsTheLibraryAndExits) {
+    const zortest::NamingServer server;
+    {
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+        zortest::bindPath(root.in(), "a", "b", "c", root.in());
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(PLAIN_CLIENT_HOST_PATH, PLAIN_CLIENT_HOST_PATH, server.host().c_str(),
+              ZORCLIENT_LIBRARY_PATH, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Scenarios, ProcessLife,
                          ::testing::Values("exit-while-held", "loop-shutdown-exit",
                                            "dlclose-while-held", "destroy-then-exit",

@@ -67,12 +67,17 @@ bool acceptsConnections(const std::string& host) {
     return connected;
 }
 
-// The server must not pick up ORB settings a test puts into its own environment.
-std::vector<char*> serverEnvironment() {
+// The server must not pick up ORB settings a test puts into its own
+// environment. `extra` is added: TAO's programs need their library folder.
+std::vector<char*> serverEnvironment(std::string& extra) {
     std::vector<char*> kept;
+    if (!extra.empty()) {
+        kept.push_back(extra.data());
+    }
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "ORB", 3) != 0 && std::strncmp(*entry, "OMNIORB", 7) != 0 &&
-            std::strncmp(*entry, "TAO_", 4) != 0) {
+            std::strncmp(*entry, "TAO_", 4) != 0 &&
+            (extra.empty() || std::strncmp(*entry, "LD_LIBRARY_PATH=", 16) != 0)) {
             kept.push_back(*entry);
         }
     }
@@ -118,7 +123,11 @@ void NamingServer::start() {
     std::string readyFile = log;
     const char* readyText = "Root context is";  // omniNames logs it once the context is active
     std::vector<std::string> args;
+    std::string libraryPath;
     if (const char* taoNaming = std::getenv("ZORCLIENT_TEST_TAO_COSNAMING")) {
+        libraryPath = "LD_LIBRARY_PATH=" +
+                      std::filesystem::path(taoNaming).parent_path().parent_path().string() +
+                      "/lib";
         readyFile = dataDir_ + "/ior-" + run;
         readyText = "IOR:";
         std::filesystem::create_directories(dataDir_ + "/persistence");
@@ -141,7 +150,7 @@ void NamingServer::start() {
     std::vector<char*> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(),
                    [](std::string& arg) { return arg.data(); });
-    std::vector<char*> env = serverEnvironment();
+    std::vector<char*> env = serverEnvironment(libraryPath);
 
     const pid_t pid = fork();
     if (pid < 0) {
