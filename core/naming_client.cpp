@@ -70,6 +70,7 @@ CosNaming::Name makeName(const std::string& first, const std::string& second,
     return name;
 }
 
+ZORCLIENT_LETS_CANCELLATION_THROUGH
 CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std::string& host,
                                                   int /*reserved*/) {
     if (CORBA::is_nil(orb)) {
@@ -138,6 +139,7 @@ int initNamingService(const std::string& host, int reserved) {
     return 0;
 }
 
+ZORCLIENT_LETS_CANCELLATION_THROUGH
 CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::string& first,
                               const std::string& second, const std::string& third) {
     if (CORBA::is_nil(ctx)) {

@@ -21,7 +21,11 @@ export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp $(pkg-config --cflags --libs zorclient)
 "$prefix/consumer-pc" "$host"
-cmake -S examples/subproject -B "$prefix/subproject" >/dev/null
+# The subproject builds on the same ORB as the build tree.
+orb_args=("-DZORCLIENT_ORB=$(sed -n 's/^ZORCLIENT_ORB:STRING=//p' "$build/CMakeCache.txt")")
+tao_root=$(sed -n 's/^TAO_ROOT:PATH=//p' "$build/CMakeCache.txt")
+[[ -n $tao_root ]] && orb_args+=("-DTAO_ROOT=$tao_root")
+cmake -S examples/subproject -B "$prefix/subproject" "${orb_args[@]}" >/dev/null
 cmake --build "$prefix/subproject" -j"$(nproc)" >/dev/null
 "$prefix/subproject/zorclient_subproject" "$host"
 echo "install check passed: find_package, pkg-config and add_subdirectory consumers built and ran"

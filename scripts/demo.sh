@@ -33,8 +33,8 @@ trap 'stop_servers; rm -rf "$work"' EXIT
 # shellcheck source=naming-service.sh
 source scripts/naming-service.sh
 
-# Every remote call of the tools below gives up after two seconds.
-export ORBclientCallTimeOutPeriod=2000
+# Every remote call that zorclient makes gives up after two seconds.
+export ZORCLIENT_TIMEOUT_MS=2000
 
 step "installing what is missing"
 bash scripts/install-deps.sh >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "see the log above"; }
