@@ -15,4 +15,4 @@ run_suite() {
 }
 
 run_suite build-asan address,undefined '.'
-run_suite build-tsan thread 'Stress|Racing|OrbLoop|EntryPoints|Faults'
+run_suite build-tsan thread 'Stress|Concurrency|Racing|OrbLoop|EntryPoints|Faults'

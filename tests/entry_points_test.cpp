@@ -1,10 +1,11 @@
 // The three exported functions, called through the real shared object.
 #include "support/naming_server.h"
-#include "support/orb_init_counter.h"
+#include "support/stand_ins.h"
 #include "zorclient.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -31,7 +32,7 @@ TEST(EntryPoints, ResolvesAndKeepsTheContextThroughFailedConnections) {
     const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
     const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
 
-    initCorba(server.host(), 0);
+    initCorba(server.host(), 12345);  // `reserved` is ignored: no port, no effect
     ASSERT_TRUE(holdsContextOf(root.in()));
     const CORBA::Object_var found = createObject("app", "services", "echo");
     ASSERT_FALSE(CORBA::is_nil(found.in()));
@@ -80,10 +81,18 @@ TEST(EntryPoints, AnotherReachableHostReplacesTheContext) {
 TEST(EntryPoints, RacingFirstCallsCreateOneOrb) {
     const zortest::NamingServer server;
     const int calls = zortest::orbInitCalls();
+    // The first ORB creation takes long enough for every thread to arrive.
+    zortest::delayOrbInit(300);
+    std::atomic<int> waiting{8};
     std::vector<std::thread> threads;
     threads.reserve(8);
     for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] { initCorba(server.host(), 0); });
+        threads.emplace_back([&] {
+            for (--waiting; waiting.load() > 0;) {
+                std::this_thread::yield();
+            }
+            initCorba(server.host(), 0);
+        });
     }
     for (auto& thread : threads) {
         thread.join();
@@ -91,6 +100,19 @@ TEST(EntryPoints, RacingFirstCallsCreateOneOrb) {
     EXPECT_EQ(zortest::orbInitCalls(), calls + 1);
     const CosNaming::NamingContext_var ctx = getNameService();
     EXPECT_FALSE(CORBA::is_nil(ctx.in()));
+}
+
+// A nil ORB from the ORB library ends start-up for good: initCorba does not
+// try again, and nothing is connected.
+TEST(EntryPoints, NilOrbFromTheOrbLibraryIsFinal) {
+    const zortest::NamingServer server;
+    const int calls = zortest::orbInitCalls();
+    zortest::returnNilFromNextOrbInit();
+    for (int i = 0; i < 3; ++i) {
+        initCorba(server.host(), 0);
+    }
+    EXPECT_EQ(zortest::orbInitCalls(), calls + 1);
+    EXPECT_TRUE(CORBA::is_nil(CosNaming::NamingContext_var(getNameService())));
 }
 
 TEST(EntryPoints, OrbCreationExceptionReachesTheCallerAndIsRetried) {

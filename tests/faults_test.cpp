@@ -4,22 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <pthread.h>
-#include <condition_variable>
+
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -33,69 +27,22 @@ bool resolves(const std::string& first, const std::string& second, const std::st
     return !CORBA::is_nil(CORBA::Object_var(createObject(first, second, third)));
 }
 
-// A server on `host`:9999 that accepts connections and never answers.
-class SilentServer {
-public:
-    explicit SilentServer(const std::string& host) : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
-        const int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(9999);
-        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_, 16) != 0) {
-            throw std::runtime_error("cannot listen on " + host + ":9999");
-        }
-        acceptor_ = std::thread([this] {
-            for (;;) {
-                const int peer = accept(listener_, nullptr, nullptr);
-                if (peer < 0) {
-                    return;
-                }
-                const std::lock_guard<std::mutex> guard(lock_);
-                peers_.push_back(peer);  // held open, never read
-                connected_.notify_all();
-            }
-        });
-    }
-    // Until a client has connected: its request is then on the way.
-    void waitForPeer() {
-        std::unique_lock<std::mutex> guard(lock_);
-        connected_.wait(guard, [this] { return !peers_.empty(); });
-    }
-    ~SilentServer() {
-        shutdown(listener_, SHUT_RDWR);
-        close(listener_);
-        acceptor_.join();
-        for (const int peer : peers_) {
-            close(peer);
-        }
-    }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
-
-private:
-    int listener_;
-    std::mutex lock_;
-    std::condition_variable connected_;
-    std::vector<int> peers_;
-    std::thread acceptor_;
-};
+void bindABC(const zortest::NamingServer& server) {
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+    zortest::bindPath(root.in(), "a", "b", "c", root.in());
+}
 
 TEST(Faults, NamingServerKilledAndRestarted) {
     zortest::NamingServer server;
-    {
-        const CORBA::ORB_var orb = zortest::processOrb();
-        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
-        zortest::bindPath(root.in(), "a", "b", "c", root.in());
-    }
+    bindABC(server);
     initCorba(server.host(), 0);
     ASSERT_TRUE(resolves("a", "b", "c"));
 
+    const CosNaming::NamingContext_var held = getNameService();
     server.stop(SIGKILL);
     EXPECT_FALSE(resolves("a", "b", "c"));
-    EXPECT_TRUE(holdsContext());
+    EXPECT_EQ(CosNaming::NamingContext_var(getNameService()).in(), held.in());
 
     server.start();  // same address, same data
     EXPECT_TRUE(resolves("a", "b", "c"));
@@ -106,22 +53,18 @@ TEST(Faults, NothingListeningLeavesTheContextAsItWas) {
     EXPECT_FALSE(holdsContext());
 
     const zortest::NamingServer server;
+    bindABC(server);
     initCorba(server.host(), 0);
-    ASSERT_TRUE(holdsContext());
+    const CosNaming::NamingContext_var held = getNameService();
     initCorba(zortest::loopbackHost(1), 0);
-    EXPECT_TRUE(holdsContext());
-}
-
-void bindABC(const zortest::NamingServer& server) {
-    const CORBA::ORB_var orb = zortest::processOrb();
-    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
-    zortest::bindPath(root.in(), "a", "b", "c", root.in());
+    EXPECT_EQ(CosNaming::NamingContext_var(getNameService()).in(), held.in());
+    EXPECT_TRUE(resolves("a", "b", "c"));
 }
 
 TEST(Faults, BoundedCallsGiveNilAndGoThroughAgainLater) {
     setenv("ZORCLIENT_TIMEOUT_MS", "500", 1);
     {
-        const SilentServer silent(zortest::loopbackHost(1));
+        const zortest::SilentServer silent(zortest::loopbackHost(1));
         initCorba(zortest::loopbackHost(1), 0);
         EXPECT_FALSE(holdsContext());
     }
@@ -132,10 +75,11 @@ TEST(Faults, BoundedCallsGiveNilAndGoThroughAgainLater) {
     // TAO 2.2.1 stalls on omniNames' reply to this in GIOP 1.1 fragments.
     EXPECT_FALSE(resolves(std::string(1 << 20, 'n'), "b", "c"));
 
+    const CosNaming::NamingContext_var held = getNameService();
     server.pause();
     EXPECT_FALSE(resolves("a", "b", "c"));
     initCorba(server.host(), 0);
-    EXPECT_TRUE(holdsContext());
+    EXPECT_EQ(CosNaming::NamingContext_var(getNameService()).in(), held.in());
     server.resume();
     // TAO may first report the connection it gave up on.
     EXPECT_TRUE(resolves("a", "b", "c") || resolves("a", "b", "c"));
@@ -194,9 +138,9 @@ bool endsCancelled(std::function<void()> call, const std::function<void()>& bloc
 TEST(Faults, CancelledCallsUnwindAndTheLibraryGoesOn) {
     setenv("ZORCLIENT_TIMEOUT_MS", "1000", 1);
     {
-        SilentServer silent(zortest::loopbackHost(1));
+        zortest::SilentServer silent(zortest::loopbackHost(1));
         EXPECT_TRUE(endsCancelled([] { initCorba(zortest::loopbackHost(1), 0); },
-                                  [&silent] { silent.waitForPeer(); }));
+                                  [&silent] { silent.waitForPeers(1); }));
     }
     zortest::NamingServer server;
     bindABC(server);
@@ -214,7 +158,7 @@ TEST(Faults, CancelledCallsUnwindAndTheLibraryGoesOn) {
 TEST(Faults, TraceTellsWhyACallGaveNil) {
     setenv("ZORCLIENT_TRACE", "1", 1);
     setenv("ZORCLIENT_TIMEOUT_MS", "300", 1);
-    const SilentServer silent(zortest::loopbackHost(1));
+    const zortest::SilentServer silent(zortest::loopbackHost(1));
     const zortest::NamingServer server;
     testing::internal::CaptureStderr();
     initCorba(zortest::loopbackHost(1), 0);
@@ -247,15 +191,14 @@ TEST(Faults, TestProcessesResolveNoNames) {
     freeaddrinfo(found);
 }
 
+// Each host either fails, leaving the held context, or reaches the same
+// service (TAO reads some of these texts leniently): lookups go on as before.
 TEST(BadInput, HostsGiveNilOrAContextAndNothingBreaks) {
     const zortest::NamingServer server;
-    {
-        const CORBA::ORB_var orb = zortest::processOrb();
-        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
-        zortest::bindPath(root.in(), "a", "b", "c", root.in());
-    }
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+    const CORBA::Object_var marker = zortest::bindMarker(root.in(), "a", "b", "c");
     initCorba(server.host(), 0);
-    ASSERT_TRUE(holdsContext());
 
     const std::string& good = server.host();
     const std::string hosts[] = {
@@ -272,15 +215,16 @@ TEST(BadInput, HostsGiveNilOrAContextAndNothingBreaks) {
         good + "@x",
         good + ",x",
         good + "#x",
-        "[::1]",
+        "[::1",
         ":",
         "@",
     };
     for (const std::string& host : hosts) {
         EXPECT_NO_THROW(initCorba(host, 0)) << host.substr(0, 40);
-        EXPECT_TRUE(holdsContext()) << host.substr(0, 40);
+        const CORBA::Object_var found = createObject("a", "b", "c");
+        EXPECT_TRUE(!CORBA::is_nil(found.in()) && found->_is_equivalent(marker.in()))
+            << host.substr(0, 40);
     }
-    EXPECT_TRUE(resolves("a", "b", "c"));
 }
 
 TEST(BadInput, NamesGiveNilOrAReferenceAndNothingBreaks) {

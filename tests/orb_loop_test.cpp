@@ -1,6 +1,7 @@
 // The event-loop thread, shutdown and the root POA.
 #include "echo_servant.h"
 #include "orb_runtime.h"
+#include "support/stand_ins.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,12 @@
 #include <thread>
 
 namespace {
+
+using namespace std::chrono_literals;
+
+ACE_THR_FUNC_RETURN threadResult(long value) {
+    return reinterpret_cast<ACE_THR_FUNC_RETURN>(value);  // NOLINT(performance-no-int-to-ptr)
+}
 
 CORBA::ORB_ptr startedOrb() {
     EXPECT_EQ(OrbRuntime::initOrb(), 0);
@@ -32,8 +39,7 @@ std::future<ACE_THR_FUNC_RETURN> runLoop(CORBA::ORB_ptr orb) {
 TEST(OrbLoop, NilOrbIsRefusedEverywhere) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(OrbRuntime::startOrbThread(CORBA::ORB::_nil()), -1);
-    EXPECT_EQ(OrbRuntime::runOrbLoop(nullptr),
-              reinterpret_cast<ACE_THR_FUNC_RETURN>(-1));  // NOLINT(performance-no-int-to-ptr)
+    EXPECT_EQ(OrbRuntime::runOrbLoop(nullptr), threadResult(-1));
     EXPECT_EQ(OrbRuntime::shutdownOrb(CORBA::ORB::_nil()), -1);
     const PortableServer::POA_var poa = OrbRuntime::getRootPoa(CORBA::ORB::_nil());
     EXPECT_TRUE(CORBA::is_nil(poa.in()));
@@ -43,34 +49,36 @@ TEST(OrbLoop, NilOrbIsRefusedEverywhere) {
 TEST(OrbLoop, ShutdownEndsARunningLoop) {
     const CORBA::ORB_var orb = startedOrb();
     auto loop = runLoop(orb.in());
+    EXPECT_EQ(loop.wait_for(0s), std::future_status::timeout) << "the loop returned unasked";
     EXPECT_EQ(OrbRuntime::shutdownOrb(orb.in()), 0);
-    ASSERT_EQ(loop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(loop.get(), reinterpret_cast<ACE_THR_FUNC_RETURN>(0));
+    ASSERT_EQ(loop.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(loop.get(), threadResult(0));
 }
 
-TEST(OrbLoop, SpawnedLoopEndsOnShutdown) {
+TEST(OrbLoop, SpawnedThreadRunsTheLoopUntilShutdown) {
     const CORBA::ORB_var orb = startedOrb();
-    EXPECT_EQ(OrbRuntime::startOrbThread(orb.in()), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(OrbRuntime::startOrbThread(orb.in()), 0);
+    const zortest::SpawnRecord spawn = zortest::lastSpawn();
+    EXPECT_EQ(spawn.function, &OrbRuntime::runOrbLoop);
+    EXPECT_EQ(spawn.argument, orb.in()) << "the thread borrows the caller's ORB pointer";
+    EXPECT_EQ(spawn.flags, THR_DETACHED);
+    EXPECT_EQ(spawn.priority, 0);
+    EXPECT_EQ(spawn.stack, nullptr);
+    EXPECT_EQ(spawn.stackSize, 0U);
+
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(zortest::lastSpawn().ended) << "the loop returned unasked";
     EXPECT_EQ(OrbRuntime::shutdownOrb(orb.in()), 0);
-    // A loop that has ended leaves the ORB refusing a new one.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        try {
-            orb->work_pending();
-        } catch (const CORBA::BAD_INV_ORDER&) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "the ORB did not shut down";
+    ASSERT_TRUE(zortest::waitForSpawnedExit());
+    EXPECT_EQ(zortest::lastSpawn().result, threadResult(0));
 }
 
-// Asks the ORB directly, as shutdownOrb does, and returns the line that
-// shutdownOrb must write for what the ORB raised ("" if it raised nothing).
-std::string diagnosticFor(CORBA::ORB_ptr orb) {
+// Makes the ORB call directly and returns the line that the library must
+// write for what the ORB raised ("" if it raised nothing).
+template <typename Call>
+std::string diagnosticFor(Call call) {
     try {
-        orb->shutdown(false);
+        call();
     } catch (const CORBA::SystemException& ex) {
         return OrbPlatform::systemExceptionText(ex) + "\n";
     }
@@ -82,7 +90,7 @@ void expectReportedShutdown(CORBA::ORB_ptr orb, const char* omniOrbText) {
     testing::internal::CaptureStderr();
     const int result = OrbRuntime::shutdownOrb(orb);
     const std::string written = testing::internal::GetCapturedStderr();
-    const std::string expected = diagnosticFor(orb);
+    const std::string expected = diagnosticFor([orb] { orb->shutdown(false); });
     EXPECT_EQ(result, expected.empty() ? 0 : -1);
     EXPECT_EQ(written, expected);
 #if !defined(ZORCLIENT_ORB_TAO)
@@ -97,6 +105,11 @@ TEST(OrbLoop, ShutdownOfAShutDownOrbIsReported) {
     auto loop = runLoop(orb.in());
     ASSERT_EQ(OrbRuntime::shutdownOrb(orb.in()), 0);
     loop.wait();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(OrbRuntime::runOrbLoop(orb.in()), threadResult(-1));
+    const std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(written, diagnosticFor([&orb] { orb->run(); }));
+    EXPECT_NE(written, "");
     expectReportedShutdown(orb.in(),
                            "system exception, ID 'IDL:omg.org/CORBA/BAD_INV_ORDER:1.0'\n"
                            "minor code (0x4f4d0004), described as 'BAD_INV_ORDER_ORBHasShutdown', "
@@ -106,13 +119,28 @@ TEST(OrbLoop, ShutdownOfAShutDownOrbIsReported) {
 TEST(OrbLoop, ShutdownOfADestroyedOrbIsReported) {
     const CORBA::ORB_var orb = startedOrb();
     orb->destroy();
+    EXPECT_THROW(CORBA::release(OrbRuntime::getRootPoa(orb.in())), CORBA::Exception);
     expectReportedShutdown(orb.in(),
                            "system exception, ID 'IDL:omg.org/CORBA/OBJECT_NOT_EXIST:1.0'\n"
                            "minor code (0x4f4d0001), described as 'OBJECT_NOT_EXIST_NoMatch', "
                            "completed = NO\n");
 }
 
-TEST(OrbLoop, RootPoaServesAnActivatedServant) {
+// Holds a call that asks for "hold" until released.
+class HoldingEcho : public zorexample::EchoServant {
+public:
+    char* echoString(const char* text) override {
+        if (std::string(text) == "hold") {
+            entered.set_value();
+            released.wait();
+        }
+        return EchoServant::echoString(text);
+    }
+    std::promise<void> entered;
+    std::shared_future<void> released;
+};
+
+TEST(OrbLoop, RootPoaServesAndShutdownDoesNotWaitForCalls) {
     const CORBA::ORB_var orb = startedOrb();
     const PortableServer::POA_var poa = OrbRuntime::getRootPoa(orb.in());
     ASSERT_FALSE(CORBA::is_nil(poa.in()));
@@ -120,7 +148,9 @@ TEST(OrbLoop, RootPoaServesAnActivatedServant) {
     manager->activate();
     auto loop = runLoop(orb.in());
 
-    zorexample::EchoServant servant;
+    HoldingEcho servant;
+    std::promise<void> release;
+    servant.released = release.get_future().share();
     const PortableServer::ObjectId_var id = poa->activate_object(&servant);
     const CORBA::Object_var object = poa->id_to_reference(id.in());
     // Through the stringified reference, as a client elsewhere would see it.
@@ -131,12 +161,20 @@ TEST(OrbLoop, RootPoaServesAnActivatedServant) {
     const CORBA::String_var reply = echo->echoString("over the loop");
     EXPECT_STREQ(reply.in(), "over the loop");
 
-    poa->deactivate_object(id.in());
-    EXPECT_EQ(OrbRuntime::shutdownOrb(orb.in()), 0);
+    auto held = std::async(std::launch::async,
+                           [&echo] { return CORBA::String_var(echo->echoString("hold")); });
+    servant.entered.get_future().wait();
+    auto shutdown =
+        std::async(std::launch::async, [&orb] { return OrbRuntime::shutdownOrb(orb.in()); });
+    const bool returnedWhileHeld = shutdown.wait_for(10s) == std::future_status::ready;
+    release.set_value();
+    EXPECT_TRUE(returnedWhileHeld) << "shutdownOrb waited for a call in progress";
+    EXPECT_EQ(shutdown.get(), 0);
+    EXPECT_STREQ(held.get().in(), "hold");
+
     // The ORB may go only once its loop has left run(); omniORB finishes the
     // shutdown on a thread of its own, which destroy() waits for.
-    EXPECT_EQ(loop.get(),
-              reinterpret_cast<ACE_THR_FUNC_RETURN>(0));  // NOLINT(performance-no-int-to-ptr)
+    EXPECT_EQ(loop.get(), threadResult(0));
     orb->destroy();
 }
 

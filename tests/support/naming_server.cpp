@@ -42,19 +42,19 @@ std::string namingUrl(const std::string& host) {
     return "corbaloc:iiop:1.1@" + urlHost(host) + ":" + std::to_string(kPort) + "/NameService";
 }
 
-bool acceptsConnections(const std::string& host) {
+bool acceptsConnections(const std::string& host, int port) {
     sockaddr_storage address{};
     socklen_t length = 0;
     if (isIpv6(host)) {
         auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
         v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(kPort);
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr);
         length = sizeof *v6;
     } else {
         auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
         v4->sin_family = AF_INET;
-        v4->sin_port = htons(kPort);
+        v4->sin_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET, host.c_str(), &v4->sin_addr);
         length = sizeof *v4;
     }
@@ -97,7 +97,7 @@ std::string loopbackHost(int index) {
 
 NamingServer::NamingServer(int index) : NamingServer(loopbackHost(index)) {}
 
-NamingServer::NamingServer(std::string host) : host_(std::move(host)) {
+NamingServer::NamingServer(std::string host, int port) : host_(std::move(host)), port_(port) {
     char pattern[] = "/tmp/zorclient-ns-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("cannot create a data directory for omniNames");
@@ -116,7 +116,7 @@ void NamingServer::start() {
     if (pid_ > 0) {
         return;
     }
-    const std::string endpoint = "giop:tcp:" + urlHost(host_) + ":" + std::to_string(kPort);
+    const std::string endpoint = "giop:tcp:" + urlHost(host_) + ":" + std::to_string(port_);
     // A log and a ready-file of its own per start: readiness is read from them.
     const std::string run = std::to_string(++starts_);
     const std::string log = dataDir_ + "/server-" + run + ".log";
@@ -133,7 +133,7 @@ void NamingServer::start() {
         std::filesystem::create_directories(dataDir_ + "/persistence");
         args = {taoNaming,
                 "-ORBEndpoint",
-                "iiop://" + urlHost(host_) + ":" + std::to_string(kPort),
+                "iiop://" + urlHost(host_) + ":" + std::to_string(port_),
                 "-ORBDottedDecimalAddresses",
                 "1",
                 "-u",
@@ -144,7 +144,7 @@ void NamingServer::start() {
         args = {"omniNames", "-datadir", dataDir_,       "-nohostname",
                 "-errlog",   log,        "-ORBendPoint", endpoint};
         if (starts_ == 1) {
-            args.insert(args.begin() + 1, {"-start", std::to_string(kPort)});
+            args.insert(args.begin() + 1, {"-start", std::to_string(port_)});
         }
     }
     std::vector<char*> argv(args.size() + 1, nullptr);
@@ -166,7 +166,8 @@ void NamingServer::start() {
     }
     pid_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (readFile(readyFile).find(readyText) == std::string::npos || !acceptsConnections(host_)) {
+    while (readFile(readyFile).find(readyText) == std::string::npos ||
+           !acceptsConnections(host_, port_)) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
@@ -197,6 +198,46 @@ void NamingServer::stop(int signal) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
+}
+
+SilentServer::SilentServer(const std::string& host) : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 16) != 0) {
+        close(listener_);
+        throw std::runtime_error("cannot listen on " + host + ":9999");
+    }
+    acceptor_ = std::thread([this] {
+        for (;;) {
+            const int peer = accept(listener_, nullptr, nullptr);
+            if (peer < 0) {
+                return;
+            }
+            const std::lock_guard<std::mutex> guard(lock_);
+            peers_.push_back(peer);  // held open, never read
+            connected_.notify_all();
+        }
+    });
+}
+
+SilentServer::~SilentServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    acceptor_.join();
+    for (const int peer : peers_) {
+        close(peer);
+    }
+}
+
+bool SilentServer::waitForPeers(std::size_t count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return connected_.wait_for(guard, std::chrono::seconds(10),
+                               [this, count] { return peers_.size() >= count; });
 }
 
 CORBA::ORB_ptr processOrb() {

@@ -10,8 +10,13 @@
 #include "orb_platform.h"
 
 #include <sys/types.h>
+
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace zortest {
 
@@ -24,8 +29,8 @@ std::string loopbackHost(int index);
 class NamingServer {
 public:
     explicit NamingServer(int index = 0);
-    // On a loopback address of the caller's choice, e.g. "::1".
-    explicit NamingServer(std::string host);
+    // On a loopback address and port of the caller's choice, e.g. "::1".
+    explicit NamingServer(std::string host, int port = 9999);
     ~NamingServer();
     NamingServer(const NamingServer&) = delete;
     NamingServer& operator=(const NamingServer&) = delete;
@@ -41,9 +46,30 @@ public:
 
 private:
     std::string host_;
+    int port_;
     std::string dataDir_;
     int starts_ = 0;
     pid_t pid_ = -1;
+};
+
+// A server on `host`:9999 that accepts connections and never answers; each
+// call made to it is on a connection of its own.
+class SilentServer {
+public:
+    explicit SilentServer(const std::string& host);
+    ~SilentServer();  // closes every connection: the calls on them fail
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    // Until `count` clients have connected (10 s at most); false if they did not.
+    bool waitForPeers(std::size_t count);
+
+private:
+    int listener_;
+    std::mutex lock_;
+    std::condition_variable connected_;
+    std::vector<int> peers_;
+    std::thread acceptor_;
 };
 
 // The process's ORB, through the ORB library itself rather than zorclient;

@@ -1,0 +1,147 @@
+#include "stand_ins.h"
+
+#include "orb_platform.h"
+
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace zortest {
+namespace {
+
+std::atomic<int> g_calls{0};
+std::atomic<int> g_delayMs{0};
+std::atomic<bool> g_nilOnce{false};
+std::mutex g_lock;
+std::condition_variable g_spawnEnded;
+std::string g_lastId;
+SpawnRecord g_spawn;
+
+}  // namespace
+
+int orbInitCalls() {
+    return g_calls.load();
+}
+
+std::string lastOrbInitId() {
+    const std::lock_guard<std::mutex> guard(g_lock);
+    return g_lastId;
+}
+
+void delayOrbInit(int milliseconds) {
+    g_delayMs = milliseconds;
+}
+
+void returnNilFromNextOrbInit() {
+    g_nilOnce = true;
+}
+
+SpawnRecord lastSpawn() {
+    const std::lock_guard<std::mutex> guard(g_lock);
+    return g_spawn;
+}
+
+bool waitForSpawnedExit() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::unique_lock<std::mutex> guard(g_lock);
+    if (!g_spawnEnded.wait_until(guard, deadline, [] { return g_spawn.ended; })) {
+        return false;
+    }
+    const std::string task = "/proc/self/task/" + std::to_string(g_spawn.threadId);
+    guard.unlock();
+    while (access(task.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // A joined ACE thread's exit takes the locks the detached one's took last.
+    ACE_hthread_t handle{};
+    ACE_Thread::spawn([](void*) -> ACE_THR_FUNC_RETURN { return nullptr; }, nullptr, THR_JOINABLE,
+                      nullptr, &handle);
+    return ACE_Thread::join(handle, nullptr, nullptr) == 0;
+}
+
+}  // namespace zortest
+
+namespace {
+
+// True when the ORB library is to be skipped and a nil ORB returned.
+bool count(const char* orbIdentifier) {
+    ++zortest::g_calls;
+    {
+        const std::lock_guard<std::mutex> guard(zortest::g_lock);
+        zortest::g_lastId = orbIdentifier != nullptr ? orbIdentifier : "";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(zortest::g_delayMs.load()));
+    return zortest::g_nilOnce.exchange(false);
+}
+
+template <typename Function>
+Function realFunction(const char* mangledName) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, mangledName));
+}
+
+// Runs the recorded spawn's function and records its result.
+ACE_THR_FUNC_RETURN recordedThread(void* /*unused*/) {
+    {
+        const std::lock_guard<std::mutex> guard(zortest::g_lock);
+        zortest::g_spawn.threadId = static_cast<long>(syscall(SYS_gettid));
+    }
+    const zortest::SpawnRecord spawn = zortest::lastSpawn();
+    const ACE_THR_FUNC_RETURN result = spawn.function(spawn.argument);
+    const std::lock_guard<std::mutex> guard(zortest::g_lock);
+    zortest::g_spawn.ended = true;
+    zortest::g_spawn.result = result;
+    zortest::g_spawnEnded.notify_all();
+    return result;
+}
+
+}  // namespace
+
+// Visible, so that the dynamic linker binds the shared object's calls here too.
+// Each ORB library declares ORB_init with parameters of its own.
+#if defined(ZORCLIENT_ORB_TAO)
+__attribute__((visibility("default"))) CORBA::ORB_ptr CORBA::ORB_init(int& argc, char* argv[],
+                                                                      const char* orb_name) {
+    using OrbInit = CORBA::ORB_ptr (*)(int&, char**, const char*);
+    static const auto real = realFunction<OrbInit>("_ZN5CORBA8ORB_initERiPPcPKc");
+    return count(orb_name) ? CORBA::ORB::_nil() : real(argc, argv, orb_name);
+}
+#else
+__attribute__((visibility("default"))) CORBA::ORB_ptr CORBA::ORB_init(int& argc, char** argv,
+                                                                      const char* orb_identifier,
+                                                                      const char* options[][2]) {
+    using OrbInit = CORBA::ORB_ptr (*)(int&, char**, const char*, const char*[][2]);
+    static const auto real = realFunction<OrbInit>("_ZN5CORBA8ORB_initERiPPcPKcPA2_S4_");
+    return count(orb_identifier) ? CORBA::ORB::_nil() : real(argc, argv, orb_identifier, options);
+}
+#endif
+
+// Only spawns of ACE_Thread::spawn's shape (no thread adapter) are recorded:
+// ACE's own thread manager passes one.
+__attribute__((visibility("default"))) int ACE_OS::thr_create(
+    ACE_THR_FUNC func, void* args, long flags, ACE_thread_t* thr_id, ACE_hthread_t* thr_handle,
+    long priority, void* stack, size_t stacksize, ACE_Base_Thread_Adapter* thread_adapter,
+    const char** thr_name) {
+    using ThrCreate = int (*)(ACE_THR_FUNC, void*, long, ACE_thread_t*, ACE_hthread_t*, long, void*,
+                              size_t, ACE_Base_Thread_Adapter*, const char**);
+    static const auto real = realFunction<ThrCreate>(
+        "_ZN6ACE_OS10thr_createEPFPvS0_ES0_lPmS3_lS0_mP23ACE_Base_Thread_AdapterPPKc");
+    if (thread_adapter != nullptr) {
+        return real(func, args, flags, thr_id, thr_handle, priority, stack, stacksize,
+                    thread_adapter, thr_name);
+    }
+    {
+        const std::lock_guard<std::mutex> guard(zortest::g_lock);
+        zortest::g_spawn = {func, args, flags, priority, stack, stacksize, false, 0, nullptr};
+    }
+    return real(recordedThread, nullptr, flags, thr_id, thr_handle, priority, stack, stacksize,
+                thread_adapter, thr_name);
+}
