@@ -181,6 +181,18 @@ void NamingServer::start() {
     }
 }
 
+void NamingServer::pause() const {
+    kill(pid_, SIGSTOP);
+    int status = 0;
+    waitpid(pid_, &status, WUNTRACED);
+}
+
+void NamingServer::resume() const {
+    kill(pid_, SIGCONT);
+    int status = 0;
+    waitpid(pid_, &status, WCONTINUED);
+}
+
 void NamingServer::stop(int signal) {
     if (pid_ <= 0) {
         return;

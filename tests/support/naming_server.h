@@ -39,10 +39,10 @@ public:
     void start();
     // SIGTERM for an orderly stop, SIGKILL for a crash.
     void stop(int signal = SIGTERM);
-    // SIGSTOP: it keeps its connections and accepts new ones, but answers
-    // nothing until resume().
-    void pause() const { kill(pid_, SIGSTOP); }
-    void resume() const { kill(pid_, SIGCONT); }
+    // SIGSTOP, and wait until it has stopped: it keeps its connections and
+    // accepts new ones, but answers nothing until resume().
+    void pause() const;
+    void resume() const;
 
 private:
     std::string host_;
