@@ -140,7 +140,7 @@ TEST(Faults, CancelledCallsUnwindAndTheLibraryGoesOn) {
     {
         zortest::SilentServer silent(zortest::loopbackHost(1));
         EXPECT_TRUE(endsCancelled([] { initCorba(zortest::loopbackHost(1), 0); },
-                                  [&silent] { silent.waitForPeers(1); }));
+                                  [&silent] { silent.waitForRequests(1); }));
     }
     zortest::NamingServer server;
     bindABC(server);

@@ -106,7 +106,7 @@ TEST(Concurrency, RemoteCallsHoldNoLockOfTheLibrarys) {
     auto connectSilent = std::make_unique<zortest::SilentServer>(connectHost);
     auto lookupSilent = std::make_unique<zortest::SilentServer>(lookupHost);
     auto connecting = std::async(std::launch::async, [&connectHost] { initCorba(connectHost, 0); });
-    EXPECT_TRUE(connectSilent->waitForPeers(1));
+    EXPECT_TRUE(connectSilent->waitForRequests(1));
 
     const CosNaming::NamingContext_var hanging = zortest::offlineContext(orb.in(), lookupHost);
     auto storing = std::async(std::launch::async, [&] {
@@ -120,7 +120,7 @@ TEST(Concurrency, RemoteCallsHoldNoLockOfTheLibrarys) {
         lookups.push_back(
             std::async(std::launch::async, [] { return createObject("a", "b", "c"); }));
     }
-    const bool lookupsOverlap = lookupSilent->waitForPeers(2);
+    const bool lookupsOverlap = lookupSilent->waitForRequests(2);
     connectSilent.reset();  // every call on them fails now
     lookupSilent.reset();
     EXPECT_TRUE(storedAtOnce) << "held up by the connection in initCorba";

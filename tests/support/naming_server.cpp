@@ -232,7 +232,6 @@ SilentServer::SilentServer(const std::string& host) : listener_(socket(AF_INET, 
             }
             const std::lock_guard<std::mutex> guard(lock_);
             peers_.push_back(peer);  // held open, never read
-            connected_.notify_all();
         }
     });
 }
@@ -246,10 +245,33 @@ SilentServer::~SilentServer() {
     }
 }
 
-bool SilentServer::waitForPeers(std::size_t count) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return connected_.wait_for(guard, std::chrono::seconds(10),
-                               [this, count] { return peers_.size() >= count; });
+bool SilentServer::waitForRequests(std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::size_t requests = 0;
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            for (const int peer : peers_) {
+                // Every GIOP message starts with its magic; an ORB may send
+                // several calls over one connection.
+                std::string unread(1 << 16, '\0');
+                const ssize_t got =
+                    recv(peer, unread.data(), unread.size(), MSG_PEEK | MSG_DONTWAIT);
+                unread.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+                for (std::size_t at = unread.find("GIOP"); at != std::string::npos;
+                     at = unread.find("GIOP", at + 4)) {
+                    ++requests;
+                }
+            }
+        }
+        if (requests >= count) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 CORBA::ORB_ptr processOrb() {

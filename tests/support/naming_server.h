@@ -11,7 +11,6 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <string>
@@ -52,8 +51,7 @@ private:
     pid_t pid_ = -1;
 };
 
-// A server on `host`:9999 that accepts connections and never answers; each
-// call made to it is on a connection of its own.
+// A server on `host`:9999 that accepts connections and never answers.
 class SilentServer {
 public:
     explicit SilentServer(const std::string& host);
@@ -61,13 +59,13 @@ public:
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
 
-    // Until `count` clients have connected (10 s at most); false if they did not.
-    bool waitForPeers(std::size_t count);
+    // Until `count` requests have arrived, over any of its connections (10 s
+    // at most): those calls are then under way. False if they did not.
+    bool waitForRequests(std::size_t count);
 
 private:
     int listener_;
     std::mutex lock_;
-    std::condition_variable connected_;
     std::vector<int> peers_;
     std::thread acceptor_;
 };
