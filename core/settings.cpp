@@ -37,11 +37,9 @@ CORBA::ULong parseCallTimeout(const char* text) {
 std::string printable(const std::string& text) {
     constexpr std::size_t kShown = 80;
     std::string shown = text.substr(0, kShown);
-    for (char& c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            c = '?';
-        }
-    }
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
     return text.size() > kShown ? shown + "..." : shown;
 }
 
