@@ -13,6 +13,6 @@ CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORCLIENT
 cmake --build "$build" -j"$(nproc)" --target naming_fuzz >/dev/null
 found=$(mktemp -d)
 trap 'rm -rf "$found"' EXIT
-"$build/tests/fuzz/naming_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+"$build/tests/fuzz/naming_fuzz" -artifact_prefix="$build/" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
     "$found" tests/fuzz/corpus 2>&1 | tail -n 12
 echo "fuzz: ${seconds}s without a finding"

@@ -3,6 +3,8 @@
 // texts with a NUL byte. The input holds the four texts separated by 0xFF.
 #include "orb_runtime.h"
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -36,12 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> texts = splitTexts(data, size);
     const std::string& host = texts[0];
 
+    // A bare IPv6 literal goes in bracketed, every other host as it stands.
+    in6_addr address{};
+    const bool bareIpv6 =
+        host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), &address) == 1;
+    const std::string inserted = bareIpv6 ? "[" + host + "]" : host;
     const std::string url = OrbRuntime::namingServiceUrl(host);
     const std::string prefix = "corbaloc:iiop:1.1@";
     const std::string suffix = ":9999/NameService";
-    require(url.size() == prefix.size() + host.size() + suffix.size());
+    require(url.size() == prefix.size() + inserted.size() + suffix.size());
     require(url.compare(0, prefix.size(), prefix) == 0);
-    require(url.compare(prefix.size(), host.size(), host) == 0);
+    require(url.compare(prefix.size(), inserted.size(), inserted) == 0);
     require(url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0);
 
     const CosNaming::Name name = OrbRuntime::makeName(texts[1], texts[2], texts[3]);
