@@ -8,9 +8,12 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -22,6 +25,29 @@ using GetNameService = CosNaming::NamingContext_ptr (*)();
 CORBA::ORB_ptr processOrb() {
     int noArguments = 0;
     return CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId(OrbRuntime::kOrbId));
+}
+
+// The ids of this process's threads.
+std::set<std::string> threadIds() {
+    std::set<std::string> ids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.insert(task.path().filename().string());
+    }
+    return ids;
+}
+
+// Until every thread started since `before` has exited (10 s at most). The
+// detached loop thread cannot be joined; a host waits for it this way before
+// it exits, or its exit races the ORB's own clean-up.
+bool waitForNewThreadsToExit(const std::set<std::string>& before) {
+    for (int i = 0; i < 1000; ++i) {
+        const std::set<std::string> now = threadIds();
+        if (std::includes(before.begin(), before.end(), now.begin(), now.end())) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 // Loads the shared object, connects through it and checks a context is held.
@@ -48,11 +74,15 @@ int run(const std::string& scenario, const std::string& host, const char* librar
     if (scenario == "loop-shutdown-exit") {
         initCorba(host, 0);
         const CORBA::ORB_var orb = OrbRuntime::getOrb();
+        const std::set<std::string> before = threadIds();
         if (OrbRuntime::startOrbThread(orb.in()) != 0) {
             return 1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return OrbRuntime::shutdownOrb(orb.in());
+        if (OrbRuntime::shutdownOrb(orb.in()) != 0) {
+            return 1;
+        }
+        return waitForNewThreadsToExit(before) ? 0 : 1;
     }
     if (scenario == "dlclose-while-held") {
         void* handle = loadAndConnect(library, host);
