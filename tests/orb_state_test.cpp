@@ -2,6 +2,7 @@
 // own, so every test starts with empty slots.
 #include "orb_runtime.h"
 #include "support/naming_server.h"
+#include "support/shared_orb_id.h"
 #include "support/stand_ins.h"
 
 #include <gtest/gtest.h>
@@ -9,13 +10,6 @@
 #include <cstdlib>
 
 namespace {
-
-// What the ORB library is given for "ZOR_CLIENT_ORB": omniORB accepts only its own.
-#if defined(ZORCLIENT_ORB_TAO)
-const char* const kOrbInitId = "ZOR_CLIENT_ORB";
-#else
-const char* const kOrbInitId = "omniORB4";
-#endif
 
 TEST(OrbState, SlotsStartEmpty) {
     const CORBA::ORB_var orb = OrbRuntime::getOrb();
@@ -28,7 +22,7 @@ TEST(OrbState, InitOrbCreatesOnceUnderThePlatformIdentifier) {
     const int before = zortest::orbInitCalls();
     EXPECT_EQ(OrbRuntime::initOrb(), 0);
     EXPECT_EQ(zortest::orbInitCalls(), before + 1);
-    EXPECT_EQ(zortest::lastOrbInitId(), kOrbInitId);
+    EXPECT_EQ(zortest::lastOrbInitId(), zortest::kSharedOrbId);
 
     EXPECT_EQ(OrbRuntime::initOrb(), 1);
     EXPECT_EQ(zortest::orbInitCalls(), before + 1);

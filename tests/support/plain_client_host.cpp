@@ -10,19 +10,14 @@
 #include <omniORB4/CORBA.h>
 #endif
 
+#include "shared_orb_id.h"
+
 #include <dlfcn.h>
 
 #include <iostream>
 #include <string>
 
 namespace {
-
-// The identifier under which the library's ORB is shared, as a host writes it.
-#if defined(ZORCLIENT_ORB_TAO)
-const char* const kSharedOrbId = "ZOR_CLIENT_ORB";
-#else
-const char* const kSharedOrbId = "omniORB4";
-#endif
 
 using InitCorba = void (*)(const std::string&, int);
 using CreateObject = CORBA::Object_ptr (*)(const std::string&, const std::string&,
@@ -43,7 +38,7 @@ int run(const std::string& host, const char* library) {
         return 1;
     }
     int noArguments = 0;
-    const CORBA::ORB_var orb = CORBA::ORB_init(noArguments, nullptr, kSharedOrbId);
+    const CORBA::ORB_var orb = CORBA::ORB_init(noArguments, nullptr, zortest::kSharedOrbId);
     dlclose(handle);
     if (dlopen(library, RTLD_NOW | RTLD_NOLOAD) != nullptr) {
         std::cerr << "plain_client_host: the library stayed loaded after dlclose\n";
