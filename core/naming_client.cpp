@@ -23,30 +23,20 @@ bool isBareIpv6(const std::string& host) {
 }
 
 // `ref` itself when no bound is set, else a reference whose calls give up
-// after the bound. Either way a new reference.
+// after the bound. Either way a new reference. A bound the ORB cannot apply
+// never costs the connection: it goes on unbounded, and the process is told
+// once.
 template <typename Interface>
 typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref) {
     const CORBA::ULong timeoutMs = callTimeoutMs();
-    if (timeoutMs == 0) {
-        return Interface::_duplicate(ref);
+    if (timeoutMs != 0) {
+        try {
+            return OrbPlatform::withCallTimeout<Interface>(orb, ref, timeoutMs);
+        } catch (const CORBA::Exception&) {
+            reportBoundNotInForce();
+        }
     }
-    return OrbPlatform::withCallTimeout<Interface>(orb, ref, timeoutMs);
-}
-
-// Trace lines; a null `reason` stands for the exception being handled. Nothing
-// is built while tracing is off.
-void traceConnecting(const std::string& host, const char* reason = nullptr) {
-    if (tracing()) {
-        traceFailure("connecting to", host, reason != nullptr ? reason : currentExceptionText());
-    }
-}
-
-void traceResolving(const std::string& first, const std::string& second, const std::string& third,
-                    const char* reason = nullptr) {
-    if (tracing()) {
-        traceFailure("resolving", first + "/" + second + "/" + third,
-                     reason != nullptr ? reason : currentExceptionText());
-    }
+    return Interface::_duplicate(ref);
 }
 
 }  // namespace

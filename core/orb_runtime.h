@@ -47,12 +47,26 @@ inline constexpr const char* kCallTimeoutVariable = "ZORCLIENT_TIMEOUT_MS";
 // "1": one line on std::cerr for each call that fails.
 inline constexpr const char* kTraceVariable = "ZORCLIENT_TRACE";
 
-// Reads both; initOrb calls it when it creates the ORB, adoptOrb when it adopts one.
+// Reads both; initOrb calls it when it creates the ORB, adoptOrb when it
+// adopts one. Later changes to the environment have no effect.
 void readSettings();
 CORBA::ULong callTimeoutMs();
 bool tracing();
-// With tracing on: "zorclient: <call> <subject>: <reason>" on std::cerr.
-void traceFailure(const char* call, const std::string& subject, const std::string& reason);
+
+// The library's own lines on std::cerr. Each is written whole, straight into
+// the stream's buffer: the stream keeps its state and its exception mask
+// never fires. None of them throws, and a thread cancelled while one is
+// written is cancelled once the line is out.
+//
+// With tracing on: "zorclient: connecting to HOST: REASON" and
+// "zorclient: resolving A/B/C: REASON"; a null reason stands for the
+// exception being handled (call them only inside a handler then).
+void traceConnecting(const std::string& host, const char* reason = nullptr) noexcept;
+void traceResolving(const std::string& first, const std::string& second, const std::string& third,
+                    const char* reason = nullptr) noexcept;
+// Once per process, whatever the trace setting: the ORB refused the time
+// bound (the exception being handled says why), so calls go on unbounded.
+void reportBoundNotInForce() noexcept;
 // The text of the exception being handled; call it only inside a handler.
 std::string currentExceptionText();
 

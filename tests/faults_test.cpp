@@ -7,11 +7,15 @@
 #include <netdb.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <iostream>
+#include <new>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
 
@@ -182,6 +186,85 @@ TEST(Faults, TraceTellsWhyACallGaveNil) {
         EXPECT_EQ(line.rfind(start, 0), 0U) << line;
     }
     EXPECT_FALSE(std::getline(in, line)) << lines;
+}
+
+// A host's stream buffer that fails every write, or throws from it.
+class FailingBuffer : public std::streambuf {
+public:
+    explicit FailingBuffer(bool throws) : throws_(throws) {}
+
+protected:
+    std::streamsize xsputn(const char* /*text*/, std::streamsize /*count*/) override {
+        return fail();
+    }
+    int_type overflow(int_type /*c*/) override { return static_cast<int_type>(fail()); }
+
+private:
+    std::streamsize fail() const {
+        if (throws_) {
+            throw std::bad_alloc();
+        }
+        return traits_type::eof();
+    }
+    bool throws_;
+};
+
+// A host's stream buffer whose writes take a while and can be cancelled in,
+// as writes to a pipe can.
+class SlowBuffer : public std::streambuf {
+public:
+    std::atomic<bool> entered{false};
+    std::string written;
+
+protected:
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a cancellation point
+        written.append(text, static_cast<std::size_t>(count));
+        return count;
+    }
+    int_type overflow(int_type c) override {
+        written += traits_type::to_char_type(c);
+        return c;
+    }
+};
+
+// A trace line never throws out of an entry point and never leaves the
+// host's stream failed, even with its exceptions enabled.
+TEST(Faults, TraceNeverThrowsNorBreaksTheStream) {
+    setenv("ZORCLIENT_TRACE", "1", 1);
+    std::streambuf* const original = std::cerr.rdbuf();
+    std::cerr.exceptions(std::ios::badbit | std::ios::failbit);
+
+    initCorba(zortest::loopbackHost(1), 0);  // the ORB, and so the settings; nothing listens
+
+    SlowBuffer slow;
+    std::cerr.rdbuf(&slow);
+    EXPECT_TRUE(endsCancelled(
+        [] {
+            resolves("a", "b", "c");
+            pthread_testcancel();
+        },
+        [&slow] {
+            for (int i = 0; i < 10000 && !slow.entered; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }));
+    EXPECT_EQ(slow.written, "zorclient: resolving a/b/c: no naming context is held\n");
+    EXPECT_TRUE(std::cerr.good());
+
+    const zortest::NamingServer server;
+    for (const bool throws : {false, true}) {
+        FailingBuffer failing(throws);
+        std::cerr.rdbuf(&failing);
+        EXPECT_NO_THROW(initCorba(zortest::loopbackHost(1), 0)) << throws;  // nothing listens
+        EXPECT_NO_THROW(initCorba(server.host(), 0)) << throws;
+        EXPECT_NO_THROW(resolves("a", "b", "missing")) << throws;
+        EXPECT_TRUE(std::cerr.good()) << throws;
+    }
+    EXPECT_TRUE(holdsContext());
+    std::cerr.rdbuf(original);
+    std::cerr.exceptions(std::ios::goodbit);
 }
 
 TEST(Faults, TestProcessesResolveNoNames) {
