@@ -15,9 +15,10 @@ struct ToolRun {
     std::string out;  // standard output, then standard error
 };
 
-ToolRun zorResolve(const std::string& arguments) {
-    const std::string command = std::string(ZOR_RESOLVE_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): our own tool, fixed path
+// `command` runs in place of the tool itself when given, e.g. with variables set.
+ToolRun zorResolve(const std::string& arguments, const std::string& command = ZOR_RESOLVE_PATH) {
+    const std::string line = command + " " + arguments + " 2>&1";
+    FILE* pipe = popen(line.c_str(), "r");  // NOLINT(cert-env33-c): our own tool, fixed path
     ToolRun run{-1, ""};
     char buffer[4096];
     size_t got = 0;
@@ -47,9 +48,6 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     EXPECT_TRUE(printed->_is_equivalent(marker.in()));
 
     EXPECT_EQ(zorResolve(server.host() + " app services missing").exitCode, 1);
-    // A partly bound name: the service could not proceed, which is not "not bound".
-    const ToolRun partial = zorResolve(server.host() + " app services echo/x");
-    EXPECT_EQ(partial.exitCode, 1) << partial.out;
     // A lookup that leads into a second service that has stopped answering.
     zortest::NamingServer other(1);
     const CosNaming::NamingContext_var otherRoot = zortest::rootContext(orb.in(), other.host());
@@ -68,6 +66,30 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
 
     for (const char* usage : {"", "--timeout-ms 300", "--timeout-ms 300 h a b", "h a b"}) {
         EXPECT_EQ(zorResolve(usage).exitCode, 2) << usage;
+    }
+    // A time bound that is no whole number of milliseconds is refused before
+    // anything is contacted: the silent listener would hold an unbounded call.
+    const zortest::SilentServer silentListener(zortest::loopbackHost(3));
+    const std::string silentLookup = zortest::loopbackHost(3) + " app services echo";
+    for (const char* bad : {"abc", "5s", "-1", "99999999999", "4294967296", "''"}) {
+        const ToolRun refused = zorResolve("--timeout-ms " + std::string(bad) + " " + silentLookup);
+        EXPECT_EQ(refused.exitCode, 2) << bad << ": " << refused.out;
+        EXPECT_TRUE(mentions(refused, "not a whole number of milliseconds")) << refused.out;
+        EXPECT_EQ(zorResolve("", "ZORCLIENT_TIMEOUT_MS=" + std::string(bad) + " " +
+                                     ZOR_RESOLVE_PATH + " " + silentLookup)
+                      .exitCode,
+                  std::string(bad) == "''" ? 3 : 2)
+            << bad;
+    }
+    // An ORB library that gives no ORB, or throws what is no CORBA exception.
+    for (const char* failure : {"nil", "throw"}) {
+        const ToolRun broken = zorResolve("", "ZORTEST_ORB_INIT=" + std::string(failure) +
+                                                  " LD_PRELOAD=" ORB_INIT_PRELOAD_PATH
+                                                  " ASAN_OPTIONS=verify_asan_link_order=0 "
+                                                  "ZORCLIENT_TIMEOUT_MS=300 " ZOR_RESOLVE_PATH " " +
+                                                  silentLookup);
+        EXPECT_EQ(broken.exitCode, 4) << failure << ": " << broken.out;
+        EXPECT_TRUE(mentions(broken, "the ORB could not start")) << broken.out;
     }
     const ToolRun help = zorResolve("--help");
     EXPECT_EQ(help.exitCode, 0);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -30,8 +31,9 @@ constexpr const char* kUsageText =
     "prints the object's reference (IOR:...). HOST may be a name, an IPv4\n"
     "address or an IPv6 address, bracketed or not.\n"
     "\n"
-    "  --timeout-ms MS  give up on each remote call after MS milliseconds\n"
-    "                   (default: $ZORCLIENT_TIMEOUT_MS, else 3000; 0: wait for ever)\n"
+    "  --timeout-ms MS  give up on each remote call after MS milliseconds, a whole\n"
+    "                   number up to 4294967295 (default: $ZORCLIENT_TIMEOUT_MS\n"
+    "                   unless empty, else 3000; 0: wait for ever)\n"
     "\n"
     "Exit status:\n"
     "  0  found\n"
@@ -42,6 +44,19 @@ constexpr const char* kUsageText =
     "  4  the ORB could not start\n"
     "  5  the lookup failed otherwise: the service stopped answering, timed out,\n"
     "     or could not resolve the name (the reason is printed)\n";
+
+// A whole number of milliseconds that the library takes as it stands.
+bool isTimeout(const char* text) {
+    if (*text == '\0' || std::strlen(text) > 10) {
+        return false;
+    }
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return false;
+        }
+    }
+    return std::strtoull(text, nullptr, 10) <= 0xFFFFFFFFULL;
+}
 
 CosNaming::Name threePartName(char** ids) {
     CosNaming::Name name;
@@ -60,9 +75,14 @@ int main(int argc, char** argv) {
         return kFound;
     }
     const char* timeoutMs = std::getenv("ZORCLIENT_TIMEOUT_MS");
+    const char* timeoutFrom = "ZORCLIENT_TIMEOUT_MS";
+    if (timeoutMs == nullptr || *timeoutMs == '\0') {
+        timeoutMs = kDefaultTimeoutMs;
+    }
     char** args = argv + 1;
     if (argc >= 3 && std::strcmp(args[0], "--timeout-ms") == 0) {
         timeoutMs = args[1];
+        timeoutFrom = "--timeout-ms";
         args += 2;
         argc -= 2;
     }
@@ -70,17 +90,42 @@ int main(int argc, char** argv) {
         std::cerr << kUsageText;
         return kUsage;
     }
+    if (!isTimeout(timeoutMs)) {
+        std::cerr << "zor-resolve: " << timeoutFrom << " '" << timeoutMs
+                  << "' is not a whole number of milliseconds up to 4294967295\n";
+        return kUsage;
+    }
     // The library reads both when it creates its ORB; the trace says why a
     // connection gave nothing.
-    setenv("ZORCLIENT_TIMEOUT_MS", timeoutMs != nullptr ? timeoutMs : kDefaultTimeoutMs, 1);
+    setenv("ZORCLIENT_TIMEOUT_MS", timeoutMs, 1);
     setenv("ZORCLIENT_TRACE", "1", 1);
 
+    // The library's ORB: every ORB_init in the process shares it, and a nil
+    // one here is a nil one there.
     const std::string host = args[0];
+    CORBA::ORB_var orb;
     try {
-        initCorba(host, 0);
+        int noArguments = 0;
+        orb = CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
+        if (!CORBA::is_nil(orb.in())) {
+            initCorba(host, 0);
+        }
     } catch (const CORBA::SystemException& ex) {
         std::cerr << "zor-resolve: the ORB could not start: "
                   << OrbPlatform::systemExceptionText(ex) << '\n';
+        return kOrbFailed;
+    } catch (const CORBA::Exception& ex) {
+        std::cerr << "zor-resolve: the ORB could not start: " << ex._rep_id() << '\n';
+        return kOrbFailed;
+    } catch (const std::exception& ex) {
+        std::cerr << "zor-resolve: the ORB could not start: " << ex.what() << '\n';
+        return kOrbFailed;
+    } catch (...) {
+        std::cerr << "zor-resolve: the ORB could not start: an exception of unknown type\n";
+        return kOrbFailed;
+    }
+    if (CORBA::is_nil(orb.in())) {
+        std::cerr << "zor-resolve: the ORB could not start: the ORB library gave no ORB\n";
         return kOrbFailed;
     }
     const CosNaming::NamingContext_var names = getNameService();
@@ -106,10 +151,6 @@ int main(int argc, char** argv) {
                   << ":9999 failed: " << ex._rep_id() << '\n';
         return kLookupFailed;
     }
-    // The library's ORB: every ORB_init in the process shares it.
-    int noArguments = 0;
-    const CORBA::ORB_var orb =
-        CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
     const CORBA::String_var reference = orb->object_to_string(object.in());
     std::cout << reference.in() << '\n';
     return kFound;
