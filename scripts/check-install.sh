@@ -26,6 +26,11 @@ orb_args=("-DZORCLIENT_ORB=$(sed -n 's/^ZORCLIENT_ORB:STRING=//p' "$build/CMakeC
 tao_root=$(sed -n 's/^TAO_ROOT:PATH=//p' "$build/CMakeCache.txt")
 [[ -n $tao_root ]] && orb_args+=("-DTAO_ROOT=$tao_root")
 cmake -S examples/subproject -B "$prefix/subproject" "${orb_args[@]}" >/dev/null
+# The library alone needs neither an IDL compiler nor GoogleTest.
+if grep -E '^(ZORCLIENT_IDL_COMPILER|GTest_DIR):' "$prefix/subproject/CMakeCache.txt"; then
+    echo "install check: the add_subdirectory build looked for what only the examples and tests need"
+    exit 1
+fi
 cmake --build "$prefix/subproject" -j"$(nproc)" >/dev/null
 "$prefix/subproject/zorclient_subproject" "$host"
 echo "install check passed: find_package, pkg-config and add_subdirectory consumers built and ran"

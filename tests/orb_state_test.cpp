@@ -123,17 +123,27 @@ TEST(OrbState, SettersIgnoreNilAndReplaceOtherwise) {
 TEST(OrbState, AdoptOrbFillsOnlyAnEmptySlot) {
     EXPECT_EQ(OrbRuntime::adoptOrb(CORBA::ORB::_nil()), -1);
 
+    // The settings are read when an ORB is adopted, as when one is created,
+    // and never again.
+    setenv(OrbRuntime::kCallTimeoutVariable, "700", 1);
+    setenv(OrbRuntime::kTraceVariable, "1", 1);
     CORBA::ORB_ptr mine = zortest::processOrb();
     EXPECT_EQ(OrbRuntime::adoptOrb(mine), 0);
     CORBA::release(mine);  // the slot keeps its own duplicate
     const CORBA::ORB_var held = OrbRuntime::getOrb();
     ASSERT_FALSE(CORBA::is_nil(held.in()));
     EXPECT_NO_THROW(held->work_pending());
+    EXPECT_EQ(OrbRuntime::callTimeoutMs(), 700U);
+    EXPECT_TRUE(OrbRuntime::tracing());
 
+    setenv(OrbRuntime::kCallTimeoutVariable, "900", 1);
+    unsetenv(OrbRuntime::kTraceVariable);
     const int calls = zortest::orbInitCalls();
     EXPECT_EQ(OrbRuntime::adoptOrb(held.in()), 1);
     EXPECT_EQ(OrbRuntime::initOrb(), 1);
     EXPECT_EQ(zortest::orbInitCalls(), calls);
+    EXPECT_EQ(OrbRuntime::callTimeoutMs(), 700U);
+    EXPECT_TRUE(OrbRuntime::tracing());
 }
 
 }  // namespace
