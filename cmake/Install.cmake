@@ -1,13 +1,16 @@
 # Install: the shared object, its one public header, a CMake package
-# (zorclient::zorclient) and a pkg-config file.
+# (zorclient::zorclient) and a pkg-config file. Components, as Debian splits
+# a library: "runtime" the shared object alone, "dev" what building against
+# it needs, "tools" zor-resolve with its manual page.
 include(CMakePackageConfigHelpers)
 
 set(ZORCLIENT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zorclient)
 
 install(TARGETS zorclient EXPORT zorclient-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT zorclient-targets NAMESPACE zorclient:: DESTINATION ${ZORCLIENT_CMAKE_DIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(EXPORT zorclient-targets NAMESPACE zorclient:: DESTINATION ${ZORCLIENT_CMAKE_DIR}
+        COMPONENT dev)
 
 configure_package_config_file(cmake/zorclient-config.cmake.in
   ${PROJECT_BINARY_DIR}/zorclient-config.cmake INSTALL_DESTINATION ${ZORCLIENT_CMAKE_DIR})
@@ -16,7 +19,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/zorclient-config-version.
 install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
               ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
               ${PROJECT_SOURCE_DIR}/cmake/ZorclientTao.cmake
-        DESTINATION ${ZORCLIENT_CMAKE_DIR})
+        DESTINATION ${ZORCLIENT_CMAKE_DIR} COMPONENT dev)
 
 if(ZORCLIENT_ORB STREQUAL "TAO")
   set(ZORCLIENT_PC_REQUIRES "")
@@ -29,4 +32,5 @@ else()
 endif()
 file(RELATIVE_PATH ZORCLIENT_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 configure_file(cmake/zorclient.pc.in ${PROJECT_BINARY_DIR}/zorclient.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zorclient.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/zorclient.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
