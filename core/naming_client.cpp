@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <cxxabi.h>
 
+#include <algorithm>
+
 namespace OrbRuntime {
 namespace {
 
@@ -22,21 +24,57 @@ bool isBareIpv6(const std::string& host) {
     return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
-// `ref` itself when no bound is set, else a reference whose calls give up
-// after the bound. Either way a new reference. A bound the ORB cannot apply
-// never costs the connection: it goes on unbounded, and the process is told
-// once.
+// A reference that names several addresses (replicas of one naming
+// service) gets one attempt per address and one more: a call that finds its
+// replica gone or cut off goes on to another. With the bound set, the
+// attempts share it, so the whole call still ends within the bound.
+CORBA::ULong attemptsFor(CORBA::Object_ptr ref) {
+    const std::size_t addresses = OrbPlatform::addressCount(ref);
+    return addresses > 1 ? static_cast<CORBA::ULong>(addresses) + 1 : 1;
+}
+
+// `ref` itself when no bound is set, else a reference whose calls (each
+// attempt) give up after their share of the bound. Either way a new
+// reference. A bound the ORB cannot apply never costs the connection: it
+// goes on unbounded, and the process is told once.
 template <typename Interface>
 typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref) {
     const CORBA::ULong timeoutMs = callTimeoutMs();
     if (timeoutMs != 0) {
+        const CORBA::ULong attemptMs = std::max<CORBA::ULong>(1, timeoutMs / attemptsFor(ref));
         try {
-            return OrbPlatform::withCallTimeout<Interface>(orb, ref, timeoutMs);
+            return OrbPlatform::withCallTimeout<Interface>(orb, ref, attemptMs);
         } catch (const CORBA::Exception&) {
             reportBoundNotInForce();
         }
     }
     return Interface::_duplicate(ref);
+}
+
+// Runs the remote call `call` on `ref`, again after a failure of the
+// connection (gone, timed out, refused) while the reference has attempts
+// left. Only calls that may be repeated come here: a narrow, a resolve.
+template <typename Call>
+auto withFailover(CORBA::Object_ptr ref, Call call) -> decltype(call()) {
+    for (CORBA::ULong attempt = 1;; ++attempt) {
+        const OrbPlatform::AddressMark used = OrbPlatform::addressInUse(ref);
+        try {
+            return OrbPlatform::cancellationSafe(call);
+        } catch (const CORBA::TIMEOUT&) {
+            if (attempt >= attemptsFor(ref)) {
+                throw;
+            }
+            OrbPlatform::moveOnFrom(ref, used);
+        } catch (const CORBA::TRANSIENT&) {
+            if (attempt >= attemptsFor(ref)) {
+                throw;
+            }
+        } catch (const CORBA::COMM_FAILURE&) {
+            if (attempt >= attemptsFor(ref)) {
+                throw;
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -79,7 +117,7 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         // Bounded before the narrow, the first remote call, and after it, as
         // the narrowed reference may be a new one.
         const CORBA::Object_var reachable = bounded<CORBA::Object>(orb, object.in());
-        const CosNaming::NamingContext_var ctx = OrbPlatform::cancellationSafe([&reachable] {
+        const CosNaming::NamingContext_var ctx = withFailover(reachable.in(), [&reachable] {
             return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(reachable.in()));
         });
         if (CORBA::is_nil(ctx.in())) {
@@ -141,7 +179,8 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
         return CORBA::Object::_nil();
     }
     try {
-        return OrbPlatform::cancellationSafe(
+        return withFailover(
+                   ctx,
                    [&] { return CORBA::Object_var(ctx->resolve(makeName(first, second, third))); })
             ._retn();
     } catch (const abi::__forced_unwind&) {

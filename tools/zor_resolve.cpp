@@ -134,11 +134,14 @@ int main(int argc, char** argv) {
         return kNoNamingService;
     }
     const std::string path = std::string(args[1]) + '/' + args[2] + '/' + args[3];
-    // Resolved on the held context itself, which carries the library's
-    // bound, so that "not bound" can be told from a lookup that failed.
-    CORBA::Object_var object;
+    // The library's lookup, which passes over replicas that do not answer.
+    // Should it give nothing, the held context itself is asked once more,
+    // so that "not bound" can be told from a lookup that failed.
+    CORBA::Object_var object = createObject(args[1], args[2], args[3]);
     try {
-        object = names->resolve(threePartName(args + 1));
+        if (CORBA::is_nil(object.in())) {
+            object = names->resolve(threePartName(args + 1));
+        }
     } catch (const CosNaming::NamingContext::NotFound&) {
         std::cerr << "zor-resolve: nothing is bound under " << path << " at " << host << ":9999\n";
         return kNotBound;

@@ -5,11 +5,13 @@
 #include <ace/Guard_T.h>
 #include <ace/Thread_Mutex.h>
 #include <orbsvcs/CosNamingC.h>
+#include <tao/MProfile.h>
 #include <tao/Messaging/Messaging.h>
 #include <tao/Messaging/Messaging_Loader.h>
 #include <tao/ORB.h>
 #include <tao/ORB_Core.h>
 #include <tao/PortableServer/PortableServer.h>
+#include <tao/Profile.h>
 #include <tao/Stub.h>
 #include <tao/SystemException.h>
 
@@ -19,6 +21,7 @@
 #include <link.h>
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -194,6 +197,43 @@ typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr orb, typename Inter
     const CORBA::Object_var bounded = ref->_set_policy_overrides(policies, CORBA::SET_OVERRIDE);
     policies[0]->destroy();
     return narrowChecked<Interface>(bounded.in());
+}
+
+// How many addresses the reference names: a corbaloc URL may name several.
+inline std::size_t addressCount(CORBA::Object_ptr ref) {
+    TAO_Stub* const stub = ref->_stubobj();
+    if (stub == nullptr) {
+        return 1;
+    }
+    const TAO_MProfile& profiles = stub->base_profiles();
+    std::size_t count = 0;
+    for (CORBA::ULong i = 0; i < profiles.profile_count(); ++i) {
+        count += profiles.get_profile(i)->endpoint_count();
+    }
+    return count;
+}
+
+// Which address a call on the reference is about to use, and moving on from
+// it after a call there timed out. TAO keeps calling over a connection that
+// stopped answering, and keeps connecting to the same address after a
+// connection timed out: the reference itself is moved on to its next address
+// (round to the first after the last), unless a call on another thread has
+// moved it already. Every holder of the reference moves with it.
+using AddressMark = const void*;
+
+inline AddressMark addressInUse(CORBA::Object_ptr ref) {
+    TAO_Stub* const stub = ref->_stubobj();
+    return stub != nullptr ? stub->profile_in_use_ptr() : nullptr;
+}
+
+inline void moveOnFrom(CORBA::Object_ptr ref, AddressMark used) {
+    TAO_Stub* const stub = ref->_stubobj();
+    if (stub == nullptr || stub->profile_in_use_ptr() != used) {
+        return;
+    }
+    if (!stub->next_profile()) {
+        stub->reset_profiles();
+    }
 }
 
 // TAO's invocation path is not safe to unwind by thread cancellation: its

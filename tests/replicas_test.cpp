@@ -1,0 +1,153 @@
+// Replicas of one naming service named in one host text: a replica that
+// dies, or is cut off as after a pulled cable, is passed over for another.
+#include "support/cut_off.h"
+#include "support/naming_server.h"
+#include "zorclient.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBoundMs = 1500;
+// Generous: the checks are about never waiting past the bound for a cut-off
+// replica, not about speed.
+constexpr auto kBoundAndMargin = std::chrono::milliseconds(kBoundMs + 1000);
+
+// Two replicas with a/b/c bound on each to a marker of its own, so that a
+// lookup tells which replica answered.
+struct TwoReplicas {
+    zortest::NamingServer a{0};
+    zortest::NamingServer b{1};
+    CORBA::Object_var markerA;
+    CORBA::Object_var markerB;
+
+    TwoReplicas() {
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var rootA = zortest::rootContext(orb.in(), a.host());
+        const CosNaming::NamingContext_var rootB = zortest::rootContext(orb.in(), b.host());
+        markerA = zortest::bindMarker(rootA.in(), "a", "b", "c");
+        markerB = zortest::bindMarker(rootB.in(), "a", "b", "c");
+    }
+
+    // Both, in one host text, A first.
+    [[nodiscard]] std::string hosts() const { return a.host() + ":9999,iiop:1.1@" + b.host(); }
+};
+
+bool holdsContext() {
+    return !CORBA::is_nil(CosNaming::NamingContext_var(getNameService()).in());
+}
+
+// The replica a/b/c resolved through: 'A', 'B', or 0 for a nil lookup.
+char lookUp(const TwoReplicas& replicas) {
+    const CORBA::Object_var found = createObject("a", "b", "c");
+    if (CORBA::is_nil(found.in())) {
+        return 0;
+    }
+    return found->_is_equivalent(replicas.markerA.in())   ? 'A'
+           : found->_is_equivalent(replicas.markerB.in()) ? 'B'
+                                                          : '?';
+}
+
+Clock::duration timed(const std::function<void()>& call) {
+    const auto start = Clock::now();
+    call();
+    return Clock::now() - start;
+}
+
+#define SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF()                                    \
+    if (const std::string why = zortest::cutOffUnavailable(); !why.empty()) { \
+        GTEST_SKIP() << why;                                                  \
+    }
+
+// Without a bound too: the connection to a killed replica fails at once.
+TEST(Replicas, AKilledReplicaIsPassedOverWithoutANilLookup) {
+    TwoReplicas replicas;
+    initCorba(replicas.hosts(), 0);
+    ASSERT_EQ(lookUp(replicas), 'A');
+    replicas.a.stop(SIGKILL);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lookUp(replicas), 'B') << "lookup " << i;
+    }
+}
+
+TEST(Replicas, ACutOffReplicaIsPassedOverWithinTheBound) {
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    TwoReplicas replicas;
+    initCorba(replicas.hosts(), 0);
+    ASSERT_EQ(lookUp(replicas), 'A');
+    {
+        const zortest::CutOff cut(replicas.a.host());
+        for (int i = 0; i < 3; ++i) {
+            char replica = 0;
+            EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin) << i;
+            EXPECT_EQ(replica, 'B') << "lookup " << i;
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(lookUp(replicas), 0) << "lookup " << i << " once A is back";
+    }
+}
+
+TEST(Replicas, ConnectingWhileAReplicaIsCutOffHoldsAContextThatResolves) {
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    TwoReplicas replicas;
+    const zortest::CutOff cut(replicas.a.host());
+    EXPECT_LT(timed([&] { initCorba(replicas.hosts(), 0); }), kBoundAndMargin);
+    ASSERT_TRUE(holdsContext());
+    char replica = 0;
+    EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin);
+    EXPECT_EQ(replica, 'B');
+}
+
+// Without a bound, connecting to a cut-off host waits for the kernel to give
+// up (minutes): the host process is still waiting when it is stopped.
+TEST(Replicas, WithoutABoundTheOnlyServerCutOffIsWaitedFor) {
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    const zortest::NamingServer server;
+    const zortest::CutOff cut(server.host());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        unsetenv("ZORCLIENT_TIMEOUT_MS");
+        execl(ZOR_RESOLVE_PATH, ZOR_RESOLVE_PATH, "--timeout-ms", "0", server.host().c_str(), "a",
+              "b", "c", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // twice the bound used above
+    int status = 0;
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(ended, 0) << "zor-resolve ended without a bound, status " << status;
+}
+
+// The tool takes the same host text and tells the truth about it.
+TEST(Replicas, ZorResolveReachesAnAnsweringReplica) {
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    TwoReplicas replicas;
+    const auto status = [&](const std::string& name) {
+        const std::string command = std::string(ZOR_RESOLVE_PATH) + " --timeout-ms " +
+                                    std::to_string(kBoundMs) + " " + replicas.hosts() + " a b " +
+                                    name + " >/dev/null 2>&1";
+        const int result = std::system(command.c_str());  // NOLINT(cert-env33-c): our own tool
+        return WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    };
+    const zortest::CutOff cutA(replicas.a.host());
+    EXPECT_EQ(status("c"), 0);
+    EXPECT_EQ(status("missing"), 1);
+    const zortest::CutOff cutB(replicas.b.host());
+    EXPECT_EQ(status("c"), 3);
+}
+
+}  // namespace
