@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks zorclient against the hand-written ORB calls it stands for, in a
 # Release build, against a private omniNames on 127.0.8.1:9999, and prints the
-# table of medians, spreads and ratios. With ZORCLIENT_TAO_ROOT set to a TAO
-# prefix, the same cases then run on a TAO build too, in the same run.
+# table of medians, spreads and ratios. Then replicas taking over: two more
+# omniNames on 127.0.8.2 and 127.0.8.3, the first killed or (as root) cut
+# off, and the time until a lookup goes through the second, one fresh process
+# and pair of servers per round, with ZORCLIENT_TIMEOUT_MS=1500. With
+# ZORCLIENT_TAO_ROOT set to a TAO prefix, the same cases then run on a TAO
+# build too, in the same run.
 # Usage: bench.sh [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +25,7 @@ build_bench() {
     shift
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZORCLIENT_BUILD_BENCH=ON \
         -DZORCLIENT_BUILD_TESTS=OFF -DZORCLIENT_BUILD_TOOLS=OFF "$@" >/dev/null
-    cmake --build "$build" -j"$(nproc)" --target zorclient_bench >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target zorclient_bench zorclient_takeover >/dev/null
 }
 
 builds=("${ZORCLIENT_BENCH_DIR:-build-bench}")
@@ -31,6 +35,33 @@ if [[ -n ${ZORCLIENT_TAO_ROOT:-} ]]; then
     build_bench "${builds[1]}" -DZORCLIENT_ORB=TAO -DTAO_ROOT="$ZORCLIENT_TAO_ROOT"
 fi
 
+# takeover BUILD MODE: one round; prints "MS NIL-LOOKUPS".
+takeover() {
+    local build=$1 mode=$2 a=127.0.8.2 b=127.0.8.3 pid_a pid_b
+    rm -rf "$work/a" "$work/b" && mkdir -p "$work/a" "$work/b"
+    start_naming_service "$a" "$work/a" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
+    pid_a=$NAMING_SERVICE_PID
+    start_naming_service "$b" "$work/b" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
+    pid_b=$NAMING_SERVICE_PID
+    NAMING_SERVICE_PID=
+    local args=("$a" "$b" "$mode")
+    [[ $mode == killed ]] && args+=("$pid_a")
+    ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}" || true
+    stop_process "$pid_a"
+    stop_process "$pid_b"
+}
+
+# summary LABEL: reads "MS NIL-LOOKUPS" lines, prints the median and spread.
+summary() {
+    sort -n | awk -v label="$1" '
+        { ms[NR] = $1; nil = nil (NR > 1 ? "," : "") $2 }
+        END {
+            if (NR == 0) { printf "%-48s no measurement\n", label; exit }
+            median = NR % 2 ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2
+            printf "%-48s %10.1f ms [%.1f..%.1f], nil lookups per round: %s\n", label, median, ms[1], ms[NR], nil
+        }'
+}
+
 start_naming_service "$host" "$work" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; exit 1; }
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 for build in "${builds[@]}"; do
@@ -39,4 +70,11 @@ for build in "${builds[@]}"; do
     "$build/bench/zorclient_bench" "$host" "$rounds" >"$work/bench.out" 2>"$work/bench.err" ||
         { cat "$work/bench.err" "$work/bench.out" >&2; exit 1; }
     sed -n '/^case /,$p' "$work/bench.out"
+    for _ in $(seq 1 "$rounds"); do takeover "$build" killed; done | summary "takeover: replica A killed, to a lookup via B"
+    if [[ $(id -u) -eq 0 ]] && command -v nft >/dev/null; then
+        for _ in $(seq 1 "$rounds"); do takeover "$build" cut; done |
+            summary "takeover: replica A cut off, to a lookup via B"
+    else
+        echo "takeover: replica A cut off: skipped (cutting a host off takes root and nft)"
+    fi
 done

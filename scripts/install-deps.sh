@@ -3,8 +3,9 @@
 # this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
+# nftables: the tests cut naming servers off as after a pulled cable (as root).
 packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
-          libgtest-dev)
+          libgtest-dev nftables)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
     packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck)

@@ -1,0 +1,80 @@
+// How long lookups through zorclient take to go on through a second replica
+// of the naming service once the first one is gone. One measurement per
+// process, since the held context stays for the process's life.
+//
+//   zorclient_takeover HOST_A HOST_B killed PID   kills PID, the server on HOST_A
+//   zorclient_takeover HOST_A HOST_B cut          drops HOST_A's packets (root)
+//
+// a/b/c is bound on both; the held context names both, A first. Once a lookup
+// has gone through A, A is killed or cut off, and lookups go on until one
+// succeeds (30 s at most). Prints the milliseconds from the kill or cut to
+// that lookup's return, and how many lookups gave nil before it.
+#include "bind_path.h"
+#include "orb_platform.h"
+#include "support/cut_off.h"
+#include "zorclient.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void bindOn(CORBA::ORB_ptr orb, const std::string& host) {
+    const CORBA::Object_var object =
+        orb->string_to_object(("corbaloc:iiop:1.1@" + host + ":9999/NameService").c_str());
+    const CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(object.in());
+    zorexample::bindPath(root.in(), "a", "b", "c", root.in());
+}
+
+bool resolves() {
+    return !CORBA::is_nil(CORBA::Object_var(createObject("a", "b", "c")).in());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 3 ? argv[3] : "";
+    if (!(argc == 5 && mode == "killed") && !(argc == 4 && mode == "cut")) {
+        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B killed PID | cut\n");
+        return 2;
+    }
+    const std::string a = argv[1];
+    const std::string b = argv[2];
+    initCorba(a + ":9999,iiop:1.1@" + b, 0);
+    int noArguments = 0;
+    const CORBA::ORB_var orb =
+        CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
+    bindOn(orb.in(), a);
+    bindOn(orb.in(), b);
+    if (!resolves()) {
+        std::fprintf(stderr, "zorclient_takeover: a/b/c does not resolve through %s\n", a.c_str());
+        return 1;
+    }
+
+    std::unique_ptr<zortest::CutOff> cut;
+    if (mode == "killed") {
+        kill(static_cast<pid_t>(std::atol(argv[4])), SIGKILL);
+    } else {
+        cut = std::make_unique<zortest::CutOff>(a);
+    }
+    const auto start = Clock::now();
+    int nilLookups = 0;
+    while (!resolves()) {
+        ++nilLookups;
+        if (Clock::now() - start > std::chrono::seconds(30)) {
+            std::fprintf(stderr, "zorclient_takeover: no lookup went through in 30 s\n");
+            return 1;
+        }
+    }
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::printf("%.1f %d\n", ms, nilLookups);
+    return 0;
+}
