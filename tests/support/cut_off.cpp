@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <sstream>
@@ -25,13 +26,11 @@ bool nft(const std::vector<std::string>& words, std::string* out = nullptr) {
         dup2(pipeEnds[1], STDOUT_FILENO);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
-        std::vector<char*> argv;
         std::vector<std::string> copy = words;
         copy.insert(copy.begin(), "nft");
-        for (std::string& word : copy) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv(copy.size() + 1, nullptr);
+        std::transform(copy.begin(), copy.end(), argv.begin(),
+                       [](std::string& word) { return word.data(); });
         execvp("nft", argv.data());
         _exit(127);
     }
