@@ -31,7 +31,9 @@ wait_for_line() {
     return 1
 }
 
-# stop_process PID: SIGTERM and wait; quiet if it is gone already.
+# stop_process PID: SIGTERM and wait; quiet if it is gone already (or was
+# killed, as the takeover benchmark does).
 stop_process() {
-    kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null || true
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
 }
