@@ -60,18 +60,15 @@ auto withFailover(CORBA::Object_ptr ref, Call call) -> decltype(call()) {
         const OrbPlatform::AddressMark used = OrbPlatform::addressInUse(ref);
         try {
             return OrbPlatform::cancellationSafe(call);
-        } catch (const CORBA::TIMEOUT&) {
-            if (attempt >= attemptsFor(ref)) {
+        } catch (const CORBA::SystemException& ex) {
+            const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
+            const bool connectionFailed = timedOut || CORBA::TRANSIENT::_downcast(&ex) != nullptr ||
+                                          CORBA::COMM_FAILURE::_downcast(&ex) != nullptr;
+            if (!connectionFailed || attempt >= attemptsFor(ref)) {
                 throw;
             }
-            OrbPlatform::moveOnFrom(ref, used);
-        } catch (const CORBA::TRANSIENT&) {
-            if (attempt >= attemptsFor(ref)) {
-                throw;
-            }
-        } catch (const CORBA::COMM_FAILURE&) {
-            if (attempt >= attemptsFor(ref)) {
-                throw;
+            if (timedOut) {
+                OrbPlatform::moveOnFrom(ref, used);
             }
         }
     }

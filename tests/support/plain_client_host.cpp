@@ -21,7 +21,6 @@
 #include "shared_orb_id.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -41,6 +40,15 @@ CORBA::ORB_ptr sharedOrb() {
     return CORBA::ORB_init(noArguments, nullptr, zortest::kSharedOrbId);
 }
 
+// The handle, or null with the reason on std::cerr.
+void* load(const char* library) {
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::cerr << "plain_client_host: " << dlerror() << '\n';
+    }
+    return handle;
+}
+
 template <typename Function>
 Function entryPoint(void* library, const char* name) {
     return reinterpret_cast<Function>(dlsym(library, name));
@@ -49,15 +57,12 @@ Function entryPoint(void* library, const char* name) {
 int unloadAndGoOn(const std::string& host, const char* library) {
     // Another module's ORB library, loaded first: the library must not keep it.
     const char* other = std::getenv("ZORTEST_OTHER_ORB_LIBRARY");
-    void* otherHandle =
-        other != nullptr && *other != '\0' ? dlopen(other, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (other != nullptr && *other != '\0' && otherHandle == nullptr) {
-        std::cerr << "plain_client_host: " << dlerror() << '\n';
+    void* otherHandle = nullptr;
+    if (other != nullptr && *other != '\0' && (otherHandle = load(other)) == nullptr) {
         return 1;
     }
-    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    void* handle = load(library);
     if (handle == nullptr) {
-        std::cerr << "plain_client_host: " << dlerror() << '\n';
         return 1;
     }
     entryPoint<InitCorba>(handle, "initCorba")(host, 0);
@@ -93,9 +98,8 @@ int unloadAndGoOn(const std::string& host, const char* library) {
 
 int orbFirstWithBound(const std::string& host, const char* library, const std::string& silent) {
     const CORBA::ORB_var orb = sharedOrb();
-    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    void* handle = load(library);
     if (handle == nullptr) {
-        std::cerr << "plain_client_host: " << dlerror() << '\n';
         return 1;
     }
     const auto init = entryPoint<InitCorba>(handle, "initCorba");
