@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long lookups through zorclient take to go on through a second replica
 // of the naming service once the first one is gone. One measurement per
 // process, since the held context stays for the process's life.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorclient against the hand-written ORB calls it stands for, side by side in
 // one run. Each pair is registered round after round (A, B, A, B ...) so that
 // machine noise hits both sides alike; the table reports medians and spread.

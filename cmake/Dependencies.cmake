@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The ORB and the ACE it runs on. ZORCLIENT_ORB_LIBRARIES names the targets
 # every part of the build links for them; ZORCLIENT_ORB_CORE_LIBRARIES the
 # ORB's core alone, as a plain client host links it.

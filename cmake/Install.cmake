@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install: the shared object, its one public header, a CMake package
 # (zorclient::zorclient) and a pkg-config file. Components, as Debian splits
 # a library: "runtime" the shared object alone, "dev" what building against

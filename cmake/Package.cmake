@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages through CPack, as Debian splits a library:
 #   libzorclient<soversion>  the shared object alone, with shlibs and symbols
 #                            files and an ldconfig trigger;

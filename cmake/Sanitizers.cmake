@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # ZORCLIENT_SANITIZE=address,undefined or thread: instruments every target of
 # ours. The ORB and ACE come uninstrumented from the system.
 if(ZORCLIENT_SANITIZE)

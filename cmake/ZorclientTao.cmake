@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # zorclient_import_tao(<prefix>): the imported target zorclient::tao for a TAO
 # installation under <prefix>, with the ACE that TAO was built with (never
 # another ACE). Used by the build and by the installed package alike.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The naming-service client: connecting by corbaloc URL, the check-then-store
 // of the naming slot, and three-part name resolution.
 #include "orb_runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ORB event loop on a thread of its own, its shutdown, and the root POA.
 // The only code of the library that writes diagnostics.
 #include "orb_runtime.h"

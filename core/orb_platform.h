@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one place that chooses which ORB the library runs on. Everything else
 // uses the standard CORBA C++ mapping and the few operations each ORB's
 // header below provides in namespace OrbPlatform:

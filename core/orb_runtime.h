@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process-wide CORBA client state and the operations on it. Internal to the
 // library: nothing here is exported from the shared object.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide ORB and naming-context slots and ORB start-up.
 #include "orb_runtime.h"
 

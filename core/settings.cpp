@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's two settings, read from the process environment when it
 // creates or adopts its ORB, and the lines on std::cerr they can switch on.
 #include "orb_runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binds an object under a three-part name, creating the two naming contexts
 // on the way when they do not exist yet. Used by the example server and by
 // the tests to fill a naming service.

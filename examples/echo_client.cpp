@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example echo client: finds the echo service by its three-part name
 // through zorclient, calls it and prints the reply and the round trip.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example's Echo servant: hands back what it is given. Shared by the
 // example server and the tests that serve through the root POA.
 #ifndef ZORCLIENT_EXAMPLES_ECHO_SERVANT_H

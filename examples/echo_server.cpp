@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example echo server. It starts the library's ORB, activates an Echo
 // servant on the root POA, binds it under a three-part name on the naming
 // service at HOST:9999 and serves from the library's event-loop thread until

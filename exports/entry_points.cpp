@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three exported entry points.
 #include "orb_runtime.h"
 #include "zorclient.h"

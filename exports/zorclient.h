@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorclient: a ready CORBA client for the modules of a process.
 //
 // One process-wide ORB, a naming context on a host the caller names (always

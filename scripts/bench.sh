@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Benchmarks zorclient against the hand-written ORB calls it stands for, in a
 # Release build, against a private omniNames on 127.0.8.1:9999, and prints the
 # table of medians, spreads and ratios. Then replicas taking over: two more

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs a built tree into a temporary prefix, then builds and runs the
 # consumer example against it twice: through find_package and through
 # pkg-config; and once more with zorclient added from source through

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs each entry-point and fault test case under valgrind memcheck, each in a
 # process of its own as under ctest, and fails on any memory error or on any
 # byte definitely or indirectly lost. Usage: check-memory.sh [build-dir]

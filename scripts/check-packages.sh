@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages with apt-get as a user would, builds the
 # consumer example against the installed files only (through find_package and
 # through pkg-config), runs it, zor-resolve --help and man -w zor-resolve,

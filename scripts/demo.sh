@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job, end to end on this machine: installs what is missing, builds,
 # starts a private naming service on 127.0.0.1:9999 and the example echo
 # server, finds the server by its three-part name through zorclient, calls it,

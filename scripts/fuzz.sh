@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer target with Clang, AddressSanitizer and UBSan and runs
 # it from the corpus in tests/fuzz/corpus for a bounded time (default 60 s).
 # New inputs go to a temporary folder, not into the repository.

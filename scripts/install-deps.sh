@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs, from Debian, whatever the build, the tests and the demo need and
 # this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail

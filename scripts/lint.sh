@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Format, cppcheck and clang-tidy over our own sources; fails on any finding.
 # Needs a configured build tree (for compile_commands.json): lint.sh [build-dir]
 set -euo pipefail

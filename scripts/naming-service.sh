@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the scripts that need a private omniNames.
 #
 # start_naming_service HOST DIR: starts omniNames on HOST:9999 with its data in

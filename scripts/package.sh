@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages libzorclient0, libzorclient-dev and
 # zorclient-tools: a Release build on Debian's omniORB and ACE with Debian's
 # own build flags, cut into packages by cpack, then checked by lintian, which

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # (LeakSanitizer on), and the concurrent tests under ThreadSanitizer. Our code
 # is instrumented; the ORB and ACE come uninstrumented from the system.

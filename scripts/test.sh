@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds with warnings as errors and runs every test.
 # The tests start their own omniNames servers on loopback addresses.
 # Extra configure options come from ZORCLIENT_CMAKE_ARGS, e.g. for a TAO build:

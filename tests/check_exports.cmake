@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless the shared object defines exactly initCorba, getNameService and
 # createObject in its dynamic symbol table. Run with -DLIBRARY=... -DNM=...
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}

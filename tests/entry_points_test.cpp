@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three exported functions, called through the real shared object.
 #include "support/naming_server.h"
 #include "support/stand_ins.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults of the naming service and bad input, through the shared object.
 #include "support/naming_server.h"
 #include "zorclient.h"

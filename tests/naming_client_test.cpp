@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The naming-service client against real omniNames servers.
 #include "orb_runtime.h"
 #include "support/naming_server.h"

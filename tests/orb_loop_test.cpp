@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event-loop thread, shutdown and the root POA.
 #include "echo_servant.h"
 #include "orb_runtime.h"

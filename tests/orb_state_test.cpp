@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide slots and ORB start-up. Each test runs in a process of its
 // own, so every test starts with empty slots.
 #include "orb_runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library through a whole process life: loading, unloading, exiting and
 // the host destroying the ORB, each scenario in a process of its own.
 #include "support/naming_server.h"

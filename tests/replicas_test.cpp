@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replicas of one naming service named in one host text: a replica that
 // dies, or is cut off as after a pulled cable, is passed over for another.
 #include "support/cut_off.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every entry point and check-then-store operation from many threads at once,
 // against two naming services: no deadlock, no torn state, one ORB.
 #include "orb_runtime.h"

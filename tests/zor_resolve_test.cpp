@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zor-resolve's output and exit codes against a real naming service.
 #include "support/naming_server.h"
 

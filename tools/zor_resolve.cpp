@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zor-resolve: prints the stringified reference of the object bound under a
 // three-part name on the naming service at HOST:9999, through the library's
 // exported functions.

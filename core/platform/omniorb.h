@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // omniORB's side of OrbPlatform; included through orb_platform.h only.
 #ifndef ZORCLIENT_CORE_PLATFORM_OMNIORB_H
 #define ZORCLIENT_CORE_PLATFORM_OMNIORB_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TAO's side of OrbPlatform; included through orb_platform.h only.
 #ifndef ZORCLIENT_CORE_PLATFORM_TAO_H
 #define ZORCLIENT_CORE_PLATFORM_TAO_H

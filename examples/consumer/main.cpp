@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls the three entry points of an installed zorclient. With no naming
 // service at HOST:9999 both lookups come back nil; with one, the name
 // FIRST/SECOND/THIRD is resolved.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the texts that reach the ORB: the naming-service URL built from a
 // host, the three-component name built from three texts, and the refusal of
 // texts with a NUL byte. The input holds the four texts separated by 0xFF.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cut_off.h"
 
 #include <sys/wait.h>

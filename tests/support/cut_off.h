@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A naming server cut off as after a pulled cable: every packet to its
 // address and port is dropped, so nothing resets and nothing answers. Done
 // with an nftables table of this process's own, which only root may add.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps every test process on loopback: name look-ups of anything but a
 // literal 127.0.0.0/8 or ::1 address fail at once instead of asking a DNS
 // server, and connections elsewhere are refused. Stands in front of the C

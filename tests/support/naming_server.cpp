@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "naming_server.h"
 
 #include "orb_runtime.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A real naming service on a loopback address of its own at port 9999,
 // started and stopped by this process: omniNames, or TAO's tao_cosnaming when
 // ZORCLIENT_TEST_TAO_COSNAMING names its executable. And helpers to fill it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Put in front of the ORB library with LD_PRELOAD, CORBA::ORB_init fails as a
 // broken ORB library might: ZORTEST_ORB_INIT=nil gives a nil ORB,
 // ZORTEST_ORB_INIT=throw throws an exception that is no CORBA exception.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain client process, the usual host of the library: it links the ORB's
 // core only and loads the shared object with dlopen. Exits 0 when its
 // scenario ran through.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host process for one scenario of the library's life in a process; exits 0
 // when the scenario ran through. Usage: process_host SCENARIO HOST LIBRARY
 //

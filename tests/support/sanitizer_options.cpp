@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sanitizer settings built into every test process, so that running a test
 // binary by hand behaves as under ctest. Only read in sanitizer builds.
 #define ZORCLIENT_SANITIZER_OPTIONS(name, options)                               \

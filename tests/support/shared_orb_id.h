@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The identifier the ORB library is given for the library's "ZOR_CLIENT_ORB",
 // written out here rather than taken from the library: the tests check it.
 // omniORB accepts only its own.

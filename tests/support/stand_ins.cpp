@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stand_ins.h"
 
 #include "orb_platform.h"

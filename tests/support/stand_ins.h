@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-ins in front of the ORB's and ACE's own functions, for calls made
 // anywhere in the process, the shared object included. A test executable
 // that links these must export its symbols (ENABLE_EXPORTS).
