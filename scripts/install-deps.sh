@@ -17,7 +17,7 @@ packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl 
 
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == "install ok installed" ]] ||
         missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0

@@ -9,7 +9,7 @@ start_naming_service() {
     local host=$1 dir=$2 listeners
     if listeners=$(ss -Hltnp 'sport = :9999' 2>/dev/null) && [[ -n $listeners ]] &&
         grep -qE "(^|[[:space:]])($host|0\.0\.0\.0|\*|\[::\]):9999" <<<"$listeners"; then
-        NAMING_SERVICE_PROBLEM="port 9999 on $host is taken by: $(grep -oE 'users:\(.*\)' <<<"$listeners" | head -n 1)"
+        NAMING_SERVICE_PROBLEM="port 9999 on $host is taken by: $(grep -oE 'users:\(.*\)' <<<"$listeners" | sed -n 1p)"
         return 1
     fi
     omniNames -start 9999 -datadir "$dir" -nohostname -errlog "$dir/omniNames.log" \
