@@ -17,8 +17,9 @@ struct ToolRun {
 };
 
 // `command` runs in place of the tool itself when given, e.g. with variables set.
+// Standard error is captured first, so `arguments` may send standard output elsewhere.
 ToolRun zorResolve(const std::string& arguments, const std::string& command = ZOR_RESOLVE_PATH) {
-    const std::string line = command + " " + arguments + " 2>&1";
+    const std::string line = command + " 2>&1 " + arguments;
     FILE* pipe = popen(line.c_str(), "r");  // NOLINT(cert-env33-c): our own tool, fixed path
     ToolRun run{-1, ""};
     char buffer[4096];
@@ -48,7 +49,15 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
         orb->string_to_object(found.out.substr(0, found.out.find('\n')).c_str());
     EXPECT_TRUE(printed->_is_equivalent(marker.in()));
 
+    EXPECT_EQ(zorResolve("--timeout-ms=300 " + server.host() + " app services echo").exitCode, 0);
     EXPECT_EQ(zorResolve(server.host() + " app services missing").exitCode, 1);
+    // Output that cannot be written is no success.
+    for (const std::string& lookup : {server.host() + " app services echo", std::string("--help"),
+                                      std::string("--version")}) {
+        const ToolRun full = zorResolve(lookup + " >/dev/full");
+        EXPECT_EQ(full.exitCode, 6) << lookup << ": " << full.out;
+        EXPECT_TRUE(mentions(full, "could not be written")) << full.out;
+    }
     // A lookup that leads into a second service that has stopped answering.
     zortest::NamingServer other(1);
     const CosNaming::NamingContext_var otherRoot = zortest::rootContext(orb.in(), other.host());
@@ -73,9 +82,11 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     const zortest::SilentServer silentListener(zortest::loopbackHost(3));
     const std::string silentLookup = zortest::loopbackHost(3) + " app services echo";
     for (const char* bad : {"abc", "5s", "-1", "99999999999", "4294967296", "''"}) {
-        const ToolRun refused = zorResolve("--timeout-ms " + std::string(bad) + " " + silentLookup);
-        EXPECT_EQ(refused.exitCode, 2) << bad << ": " << refused.out;
-        EXPECT_TRUE(mentions(refused, "not a whole number of milliseconds")) << refused.out;
+        for (const char* option : {"--timeout-ms ", "--timeout-ms="}) {
+            const ToolRun refused = zorResolve(option + std::string(bad) + " " + silentLookup);
+            EXPECT_EQ(refused.exitCode, 2) << option << bad << ": " << refused.out;
+            EXPECT_TRUE(mentions(refused, "not a whole number of milliseconds")) << refused.out;
+        }
         EXPECT_EQ(zorResolve("", "ZORCLIENT_TIMEOUT_MS=" + std::string(bad) + " " +
                                      ZOR_RESOLVE_PATH + " " + silentLookup)
                       .exitCode,
@@ -95,9 +106,12 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     const ToolRun help = zorResolve("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(mentions(help, "usage: zor-resolve [--timeout-ms MS] HOST FIRST SECOND THIRD"));
-    for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  "}) {
+    for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
         EXPECT_TRUE(mentions(help, status)) << status;
     }
+    const ToolRun version = zorResolve("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "zor-resolve " ZORCLIENT_VERSION "\n");
 }
 
 TEST(ZorResolve, BareIpv6HostReachesTheSameServiceAsItsBracketedForm) {

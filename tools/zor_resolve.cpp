@@ -20,21 +20,26 @@ enum ExitCode {
     kUsage = 2,
     kNoNamingService = 3,
     kOrbFailed = 4,
-    kLookupFailed = 5
+    kLookupFailed = 5,
+    kOutputFailed = 6
 };
 
 constexpr const char* kDefaultTimeoutMs = "3000";
 
 constexpr const char* kUsageText =
     "usage: zor-resolve [--timeout-ms MS] HOST FIRST SECOND THIRD\n"
+    "       zor-resolve --help | --version\n"
     "\n"
     "Looks up FIRST/SECOND/THIRD on the CORBA naming service at HOST:9999 and\n"
     "prints the object's reference (IOR:...). HOST may be a name, an IPv4\n"
     "address or an IPv6 address, bracketed or not.\n"
     "\n"
-    "  --timeout-ms MS  give up on each remote call after MS milliseconds, a whole\n"
+    "  --timeout-ms MS, --timeout-ms=MS\n"
+    "                   give up on each remote call after MS milliseconds, a whole\n"
     "                   number up to 4294967295 (default: $ZORCLIENT_TIMEOUT_MS\n"
     "                   unless empty, else 3000; 0: wait for ever)\n"
+    "  --help           print this text\n"
+    "  --version        print the version\n"
     "\n"
     "Exit status:\n"
     "  0  found\n"
@@ -44,7 +49,8 @@ constexpr const char* kUsageText =
     "     answer in time, or it is not a naming service)\n"
     "  4  the ORB could not start\n"
     "  5  the lookup failed otherwise: the service stopped answering, timed out,\n"
-    "     or could not resolve the name (the reason is printed)\n";
+    "     or could not resolve the name (the reason is printed)\n"
+    "  6  the output could not be written\n";
 
 // A whole number of milliseconds that the library takes as it stands.
 bool isTimeout(const char* text) {
@@ -57,6 +63,18 @@ bool isTimeout(const char* text) {
         }
     }
     return std::strtoull(text, nullptr, 10) <= 0xFFFFFFFFULL;
+}
+
+// What goes to standard output counts only once it is written: a full disk
+// or a closed pipe is a failure of its own, not a success.
+int writeOut(const char* text, int status) {
+    std::cout << text;
+    std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "zor-resolve: the output could not be written\n";
+        return kOutputFailed;
+    }
+    return status;
 }
 
 CosNaming::Name threePartName(char** ids) {
@@ -72,8 +90,10 @@ CosNaming::Name threePartName(char** ids) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << kUsageText;
-        return kFound;
+        return writeOut(kUsageText, kFound);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        return writeOut("zor-resolve " ZORCLIENT_VERSION "\n", kFound);
     }
     const char* timeoutMs = std::getenv("ZORCLIENT_TIMEOUT_MS");
     const char* timeoutFrom = "ZORCLIENT_TIMEOUT_MS";
@@ -81,11 +101,18 @@ int main(int argc, char** argv) {
         timeoutMs = kDefaultTimeoutMs;
     }
     char** args = argv + 1;
-    if (argc >= 3 && std::strcmp(args[0], "--timeout-ms") == 0) {
+    const std::string first = argc >= 2 ? args[0] : "";
+    const std::string joinedTimeout = "--timeout-ms=";
+    if (argc >= 3 && first == "--timeout-ms") {
         timeoutMs = args[1];
         timeoutFrom = "--timeout-ms";
         args += 2;
         argc -= 2;
+    } else if (first.rfind(joinedTimeout, 0) == 0) {
+        timeoutMs = args[0] + joinedTimeout.size();
+        timeoutFrom = "--timeout-ms";
+        args += 1;
+        argc -= 1;
     }
     if (argc != 5) {
         std::cerr << kUsageText;
@@ -156,6 +183,6 @@ int main(int argc, char** argv) {
         return kLookupFailed;
     }
     const CORBA::String_var reference = orb->object_to_string(object.in());
-    std::cout << reference.in() << '\n';
-    return kFound;
+    const std::string line = std::string(reference.in()) + '\n';
+    return writeOut(line.c_str(), kFound);
 }
