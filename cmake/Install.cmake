@@ -19,19 +19,28 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/zorclient-config-version.
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
               ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
-              ${PROJECT_SOURCE_DIR}/cmake/ZorclientTao.cmake
         DESTINATION ${ZORCLIENT_CMAKE_DIR} COMPONENT dev)
 
 if(ZORCLIENT_ORB STREQUAL "TAO")
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/ZorclientTao.cmake DESTINATION ${ZORCLIENT_CMAKE_DIR}
+          COMPONENT dev)
   set(ZORCLIENT_PC_REQUIRES "")
   set(ZORCLIENT_PC_ORB_LIBS "-L${TAO_ROOT}/lib -Wl,--disable-new-dtags -Wl,-rpath,${TAO_ROOT}/lib -lTAO_CosNaming -lTAO_Messaging -lTAO_PI -lTAO_CodecFactory -lTAO_Valuetype -lTAO_PortableServer -lTAO_AnyTypeCode -lTAO -lACE")
   set(ZORCLIENT_PC_ORB_CFLAGS "-isystem ${TAO_ROOT}/include -DZORCLIENT_ORB_TAO")
 else()
-  set(ZORCLIENT_PC_REQUIRES "omniORB4 ACE")
+  set(ZORCLIENT_PC_REQUIRES "omniORB4")
   set(ZORCLIENT_PC_ORB_LIBS "")
   set(ZORCLIENT_PC_ORB_CFLAGS "")
 endif()
-file(RELATIVE_PATH ZORCLIENT_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+# Paths under the prefix go through ${prefix}, as Debian's own .pc files have
+# them, so pkg-config knows its system folders and the prefix can be redefined.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(ZORCLIENT_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(ZORCLIENT_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
 configure_file(cmake/zorclient.pc.in ${PROJECT_BINARY_DIR}/zorclient.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)

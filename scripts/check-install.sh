@@ -20,7 +20,8 @@ cmake --build "$prefix/consumer"
 
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
-g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp $(pkg-config --cflags --libs zorclient)
+g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp \
+    $(pkg-config --define-variable=prefix="$prefix" --cflags --libs zorclient)
 "$prefix/consumer-pc" "$host"
 # The subproject builds on the same ORB as the build tree.
 orb_args=("-DZORCLIENT_ORB=$(sed -n 's/^ZORCLIENT_ORB:STRING=//p' "$build/CMakeCache.txt")")

@@ -10,8 +10,10 @@ packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl 
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
     packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
-# What scripts/package.sh needs to build and check the Debian packages.
-[[ "${ZORCLIENT_WITH_PACKAGING:-0}" == 1 ]] && packages+=(dpkg-dev file lintian man-db)
+# What scripts/package.sh and check-packages.sh need: Debian's packaging tools
+# and the source package's own build dependencies.
+[[ "${ZORCLIENT_WITH_PACKAGING:-0}" == 1 ]] &&
+    packages+=(dpkg-dev debhelper lintian autopkgtest pkgconf omniorb man-db)
 # What ../shared/tao/build.sh needs to build ACE and TAO from source.
 [[ "${ZORCLIENT_WITH_TAO_BUILD:-0}" == 1 ]] && packages+=(perl xz-utils)
 

@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian packages libzorclient0, libzorclient-dev and
-# zorclient-tools: a Release build on Debian's omniORB and ACE with Debian's
-# own build flags, cut into packages by cpack, then checked by lintian, which
-# must find no error. Prints the paths of the packages.
-# Usage: package.sh [build-dir]   (default build-deb)
+# Builds the Debian source package and its binary packages from the committed
+# tree, as a packager would: the orig tarball, then dpkg-buildpackage -us -uc
+# in a clean unpacked copy (dh_auto_test runs the tests), then once more with
+# nocheck in another folder, whose .deb files must be identical to the first
+# build's. lintian (pedantic, with info tags) must find no error and no
+# warning in the first build's .changes. Prints the paths of the .deb files.
+# Usage: package.sh [OUT-DIR]   (default build-deb)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-deb}
+out=$(realpath -m "${1:-build-deb}")
 
 ZORCLIENT_WITH_PACKAGING=1 bash scripts/install-deps.sh >&2
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-# Installed under /usr, the library and the pkg-config file go to Debian's
-# multiarch folder.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZORCLIENT_BUILD_TESTS=OFF \
-    -DZORCLIENT_DEB_PACKAGING=ON \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >&2
-cmake --build "$build" -j"$(nproc)" >&2
-rm -f "$build"/*.deb
-(cd "$build" && cpack -G DEB >&2)
-# The warnings accepted here are listed, with the reason, in the README.
-lintian --fail-on error --tag-display-limit 0 "$build"/*.deb >&2
-ls "$PWD/$build"/*.deb
+rm -rf "$out"
+mkdir -p "$out/first" "$out/second"
+orig=$(bash scripts/orig-tarball.sh "$out")
+source_dir=$(basename "$orig" .orig.tar.gz | tr _ -)
+
+# build DIR [DEB_BUILD_OPTIONS]: the source package unpacked in DIR and built there.
+build() {
+    cp "$orig" "$1/"
+    tar -xzf "$orig" -C "$1"
+    git archive HEAD debian | tar -x -C "$1/$source_dir"
+    (cd "$1/$source_dir" && DEB_BUILD_OPTIONS=${2:-} dpkg-buildpackage -us -uc) >"$1/build.log" 2>&1 ||
+        { tail -n 60 "$1/build.log" >&2; echo "package: the build in $1 failed" >&2; exit 1; }
+}
+build "$out/first"
+build "$out/second" nocheck
+for deb in "$out"/first/*.deb; do
+    cmp -s "$deb" "$out/second/${deb##*/}" ||
+        { echo "package: ${deb##*/} differs between two builds" >&2; exit 1; }
+done
+# The info tags that remain are explained in the README's packaging section.
+lintian --pedantic -I --fail-on error,warning --tag-display-limit 0 "$out"/first/*.changes >&2
+ls "$out"/first/*.deb
