@@ -5,7 +5,7 @@
 set -euo pipefail
 
 # nftables: the tests cut naming servers off as after a pulled cable (as root).
-packages=(g++ cmake make pkg-config iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
+packages=(g++ cmake make pkgconf iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
           libgtest-dev nftables)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
