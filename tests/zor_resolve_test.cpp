@@ -52,8 +52,8 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     EXPECT_EQ(zorResolve("--timeout-ms=300 " + server.host() + " app services echo").exitCode, 0);
     EXPECT_EQ(zorResolve(server.host() + " app services missing").exitCode, 1);
     // Output that cannot be written is no success.
-    for (const std::string& lookup : {server.host() + " app services echo", std::string("--help"),
-                                      std::string("--version")}) {
+    for (const std::string& lookup :
+         {server.host() + " app services echo", std::string("--help"), std::string("--version")}) {
         const ToolRun full = zorResolve(lookup + " >/dev/full");
         EXPECT_EQ(full.exitCode, 6) << lookup << ": " << full.out;
         EXPECT_TRUE(mentions(full, "could not be written")) << full.out;
