@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one place that chooses which ORB the library runs on. Everything else
 // uses the standard CORBA C++ mapping and the few operations each ORB's
-// header below provides in namespace OrbPlatform:
+// header below (TAO's with one header per concern beside it) provides in
+// namespace OrbPlatform:
 //
 //   orbInitId(id)              the identifier handed to CORBA::ORB_init
 //   registerPortableServer()   at load: the root POA for the library's ORB
