@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <string>
 
 namespace OrbRuntime {
 namespace {
@@ -23,6 +24,42 @@ bool hasNul(const std::string& text) {
 bool isBareIpv6(const std::string& host) {
     in6_addr address{};
     return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// A host text with several entries names one replica's address in each.
+// An entry that names none would leave the address to the ORB: an empty
+// host is read as this machine, and after a trailing comma the appended
+// ":9999" reads as a host of its own. Entries after the first carry their
+// own protocol ("iiop:", ":") and maybe a version ("1.1@"); the first comes
+// after the URL's own. A text of one entry goes in as it stands.
+bool hasEntryNamingNoAddress(const std::string& host) {
+    if (host.find(',') == std::string::npos) {
+        return false;
+    }
+    std::size_t start = 0;
+    for (bool first = true;; first = false) {
+        const std::size_t end = host.find(',', start);
+        std::string address = host.substr(start, end == std::string::npos ? end : end - start);
+        if (!first) {
+            for (const char* protocol : {"iiop:", ":"}) {
+                if (address.rfind(protocol, 0) == 0) {
+                    address.erase(0, std::char_traits<char>::length(protocol));
+                    const std::size_t version = address.find('@');
+                    if (version != std::string::npos) {
+                        address.erase(0, version + 1);
+                    }
+                    break;
+                }
+            }
+        }
+        if (address.empty() || address[0] == ':') {
+            return true;
+        }
+        if (end == std::string::npos) {
+            return false;
+        }
+        start = end + 1;
+    }
 }
 
 // A reference that names several addresses (replicas of one naming
@@ -104,6 +141,10 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     }
     if (hasNul(host)) {
         traceConnecting(host, "the host text holds a NUL byte");
+        return CosNaming::NamingContext::_nil();
+    }
+    if (hasEntryNamingNoAddress(host)) {
+        traceConnecting(host, "an entry of the host text names no address");
         return CosNaming::NamingContext::_nil();
     }
     try {

@@ -81,6 +81,26 @@ TEST(Replicas, AKilledReplicaIsPassedOverWithoutANilLookup) {
     }
 }
 
+// An entry that names no address is refused before anything is contacted,
+// with the reason: the ORB would otherwise pick an address nobody named
+// (after a trailing comma, the appended ":9999" reads as a host of its own).
+TEST(Replicas, HostTextsWithAnEntryNamingNoAddressAreRefused) {
+    setenv("ZORCLIENT_TRACE", "1", 1);
+    TwoReplicas replicas;
+    initCorba(replicas.hosts(), 0);
+    const std::string a = replicas.a.host() + ":9999";
+    for (const std::string& host :
+         {a + ",", "," + replicas.b.host(), a + ",,iiop:1.1@" + replicas.b.host(), a + ",iiop:1.1@",
+          a + ",iiop:", a + ",:", a + ",:1.1@"}) {
+        testing::internal::CaptureStderr();
+        initCorba(host, 0);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said, "zorclient: connecting to " + host +
+                            ": an entry of the host text names no address\n");
+        EXPECT_EQ(lookUp(replicas), 'A') << host;  // the context held before
+    }
+}
+
 TEST(Replicas, ACutOffReplicaIsPassedOverWithinTheBound) {
     SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
