@@ -4,12 +4,15 @@
 #include "orb_runtime.h"
 
 #include <ace/Guard_T.h>
+#include <ace/Thread_Mutex.h>
 
 #include <arpa/inet.h>
 #include <cxxabi.h>
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace OrbRuntime {
 namespace {
@@ -26,62 +29,65 @@ bool isBareIpv6(const std::string& host) {
     return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
-// A host text with several entries names one replica's address in each.
-// An entry that names none would leave the address to the ORB: an empty
-// host is read as this machine, and after a trailing comma the appended
-// ":9999" reads as a host of its own. Entries after the first carry their
-// own protocol ("iiop:", ":") and maybe a version ("1.1@"); the first comes
-// after the URL's own. A text of one entry goes in as it stands.
-bool hasEntryNamingNoAddress(const std::string& host) {
+// The entries of a host text that names several addresses, in order; none
+// for a text of one entry, which goes into the URL as it stands.
+std::vector<std::string> hostEntries(const std::string& host) {
+    std::vector<std::string> entries;
     if (host.find(',') == std::string::npos) {
-        return false;
+        return entries;
     }
     std::size_t start = 0;
-    for (bool first = true;; first = false) {
-        const std::size_t end = host.find(',', start);
-        std::string address = host.substr(start, end == std::string::npos ? end : end - start);
-        if (!first) {
-            for (const char* protocol : {"iiop:", ":"}) {
-                if (address.rfind(protocol, 0) == 0) {
-                    address.erase(0, std::char_traits<char>::length(protocol));
-                    const std::size_t version = address.find('@');
-                    if (version != std::string::npos) {
-                        address.erase(0, version + 1);
-                    }
-                    break;
-                }
+    for (std::size_t end = host.find(','); end != std::string::npos; end = host.find(',', start)) {
+        entries.push_back(host.substr(start, end - start));
+        start = end + 1;
+    }
+    entries.push_back(host.substr(start));
+    return entries;
+}
+
+// Each entry names one replica's address. An entry that names none would
+// leave the address to the ORB: an empty host is read as this machine, and
+// after a trailing comma the appended ":9999" reads as a host of its own.
+// Entries after the first carry their own protocol ("iiop:", ":") and maybe
+// a version ("1.1@"); the first comes after the URL's own.
+bool hasEntryNamingNoAddress(const std::vector<std::string>& entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::string address = entries[i];
+        for (const char* protocol : {"iiop:", ":"}) {
+            if (i > 0 && address.rfind(protocol, 0) == 0) {
+                address.erase(0, std::char_traits<char>::length(protocol));
+                const std::size_t version = address.find('@');
+                address.erase(0, version == std::string::npos ? 0 : version + 1);
+                break;
             }
         }
         if (address.empty() || address[0] == ':') {
             return true;
         }
-        if (end == std::string::npos) {
-            return false;
-        }
-        start = end + 1;
     }
+    return false;
 }
 
-// A reference that names several addresses (replicas of one naming
-// service) gets one attempt per address and one more: a call that finds its
-// replica gone or cut off goes on to another. With the bound set, the
-// attempts share it, so the whole call still ends within the bound.
-CORBA::ULong attemptsFor(CORBA::Object_ptr ref) {
-    const std::size_t addresses = OrbPlatform::addressCount(ref);
-    return addresses > 1 ? static_cast<CORBA::ULong>(addresses) + 1 : 1;
+// One replica's URL: what the whole URL says of that entry alone.
+std::string replicaUrl(const std::vector<std::string>& entries, std::size_t i) {
+    std::string url = i == 0 ? "corbaloc:iiop:1.1@" : "corbaloc:";
+    url += entries[i];
+    url += i + 1 == entries.size() ? ":9999/NameService" : "/NameService";
+    return url;
 }
 
-// `ref` itself when no bound is set, else a reference whose calls (each
-// attempt) give up after their share of the bound. Either way a new
-// reference. A bound the ORB cannot apply never costs the connection: it
-// goes on unbounded, and the process is told once.
+// `ref` itself when no bound is set, else a reference whose calls give up
+// after the bound divided among `attempts`. Either way a new reference. A
+// bound the ORB cannot apply never costs the connection: it goes on
+// unbounded, and the process is told once.
 template <typename Interface>
-typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref) {
+typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref,
+                                      CORBA::ULong attempts) {
     const CORBA::ULong timeoutMs = callTimeoutMs();
     if (timeoutMs != 0) {
-        const CORBA::ULong attemptMs = std::max<CORBA::ULong>(1, timeoutMs / attemptsFor(ref));
         try {
-            return OrbPlatform::withCallTimeout<Interface>(orb, ref, attemptMs);
+            return OrbPlatform::withCallTimeout<Interface>(
+                orb, ref, std::max<CORBA::ULong>(1, timeoutMs / attempts));
         } catch (const CORBA::Exception&) {
             reportBoundNotInForce();
         }
@@ -89,27 +95,120 @@ typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_p
     return Interface::_duplicate(ref);
 }
 
-// Runs the remote call `call` on `ref`, again after a failure of the
-// connection (gone, timed out, refused) while the reference has attempts
-// left. Only calls that may be repeated come here: a narrow, a resolve.
-template <typename Call>
-auto withFailover(CORBA::Object_ptr ref, Call call) -> decltype(call()) {
+bool isConnectionFailure(const CORBA::SystemException& ex) {
+    return CORBA::TIMEOUT::_downcast(&ex) != nullptr ||
+           CORBA::TRANSIENT::_downcast(&ex) != nullptr ||
+           CORBA::COMM_FAILURE::_downcast(&ex) != nullptr;
+}
+
+// Runs `call` on the replica `inUse` names; after a failure of the
+// connection (gone, timed out, refused) `moveOn` leaves that replica and the
+// call goes to the one in use then, `attempts` times at most. With the bound
+// set, each attempt has its share, so the whole call ends within the bound.
+// Only calls that may be repeated come here: a narrow, a resolve.
+template <typename InUse, typename MoveOn, typename Call>
+auto withFailover(CORBA::ULong attempts, InUse inUse, MoveOn moveOn, Call call)
+    -> decltype(call(inUse().in())) {
     for (CORBA::ULong attempt = 1;; ++attempt) {
-        const OrbPlatform::AddressMark used = OrbPlatform::addressInUse(ref);
+        const auto replica = inUse();
         try {
-            return OrbPlatform::cancellationSafe(call);
+            return OrbPlatform::cancellationSafe([&] { return call(replica.in()); });
         } catch (const CORBA::SystemException& ex) {
-            const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
-            const bool connectionFailed = timedOut || CORBA::TRANSIENT::_downcast(&ex) != nullptr ||
-                                          CORBA::COMM_FAILURE::_downcast(&ex) != nullptr;
-            if (!connectionFailed || attempt >= attemptsFor(ref)) {
+            if (attempt >= attempts || !isConnectionFailure(ex)) {
                 throw;
             }
-            if (timedOut) {
-                OrbPlatform::moveOnFrom(ref, used);
-            }
+            moveOn(replica.in());
         }
     }
+}
+
+// Held contexts whose host text named several replicas, each with one
+// context per replica, the one in use first. Lookups on such a context go
+// to its replicas, each bounded to its share, and move on from one whose
+// connection fails; the context itself, which the host is handed, keeps the
+// whole bound. The newest few are kept: a context that has fallen out (after
+// several more connections) is looked up on directly.
+using ReplicaSet =
+    std::pair<CosNaming::NamingContext_var, std::vector<CosNaming::NamingContext_var>>;
+constexpr std::size_t kReplicaSetsKept = 4;
+ACE_Thread_Mutex g_replicaLock;
+std::vector<ReplicaSet> g_replicaSets;  // newest last
+
+void keepReplicas(CosNaming::NamingContext_ptr held,
+                  std::vector<CosNaming::NamingContext_var> replicas) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    if (g_replicaSets.size() == kReplicaSetsKept) {
+        g_replicaSets.erase(g_replicaSets.begin());
+    }
+    g_replicaSets.emplace_back(CosNaming::NamingContext::_duplicate(held), std::move(replicas));
+}
+
+// Under g_replicaLock: the replicas of `held`, or null.
+std::vector<CosNaming::NamingContext_var>* replicasOf(CosNaming::NamingContext_ptr held) {
+    for (ReplicaSet& set : g_replicaSets) {
+        if (set.first.in() == held) {
+            return &set.second;
+        }
+    }
+    return nullptr;
+}
+
+CORBA::ULong replicaCount(CosNaming::NamingContext_ptr held) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    const std::vector<CosNaming::NamingContext_var>* replicas = replicasOf(held);
+    return replicas != nullptr ? static_cast<CORBA::ULong>(replicas->size()) : 0;
+}
+
+CosNaming::NamingContext_var replicaInUse(CosNaming::NamingContext_ptr held) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    const std::vector<CosNaming::NamingContext_var>* replicas = replicasOf(held);
+    return CosNaming::NamingContext::_duplicate(replicas != nullptr ? replicas->front().in()
+                                                                    : held);
+}
+
+// Checking and moving are one step: calls that fail on one replica together
+// move its context on once.
+void moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr failed) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    std::vector<CosNaming::NamingContext_var>* replicas = replicasOf(held);
+    if (replicas != nullptr && replicas->front().in() == failed) {
+        std::rotate(replicas->begin(), replicas->begin() + 1, replicas->end());
+    }
+}
+
+// The context for a host text of several entries: the narrow goes to each
+// replica in turn until one answers, and the context held (from the whole
+// URL, so the host's own calls on it reach any replica the ORB can) keeps
+// the replicas for the library's lookups, the one that answered in use.
+CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
+                                             const std::vector<std::string>& entries) {
+    const auto attempts = static_cast<CORBA::ULong>(entries.size()) + 1;
+    std::vector<CORBA::Object_var> replicas;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const CORBA::Object_var replica = orb->string_to_object(replicaUrl(entries, i).c_str());
+        replicas.emplace_back(bounded<CORBA::Object>(orb, replica.in(), attempts));
+    }
+    std::size_t inUse = 0;
+    const CosNaming::NamingContext_var answered = withFailover(
+        attempts,
+        [&] { return CORBA::Object_var(CORBA::Object::_duplicate(replicas[inUse].in())); },
+        [&](CORBA::Object_ptr /*failed*/) { inUse = (inUse + 1) % replicas.size(); },
+        [](CORBA::Object_ptr replica) {
+            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(replica));
+        });
+    if (CORBA::is_nil(answered.in())) {
+        return CosNaming::NamingContext::_nil();
+    }
+    std::vector<CosNaming::NamingContext_var> contexts;
+    for (std::size_t i = 0; i < replicas.size(); ++i) {
+        const CosNaming::NamingContext_var replica = CosNaming::NamingContext::_unchecked_narrow(
+            replicas[(inUse + i) % replicas.size()].in());
+        contexts.emplace_back(bounded<CosNaming::NamingContext>(orb, replica.in(), attempts));
+    }
+    const CosNaming::NamingContext_var context = CosNaming::NamingContext::_unchecked_narrow(whole);
+    CosNaming::NamingContext_var held = bounded<CosNaming::NamingContext>(orb, context.in(), 1);
+    keepReplicas(held.in(), std::move(contexts));
+    return held._retn();
 }
 
 }  // namespace
@@ -143,7 +242,8 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         traceConnecting(host, "the host text holds a NUL byte");
         return CosNaming::NamingContext::_nil();
     }
-    if (hasEntryNamingNoAddress(host)) {
+    const std::vector<std::string> entries = hostEntries(host);
+    if (hasEntryNamingNoAddress(entries)) {
         traceConnecting(host, "an entry of the host text names no address");
         return CosNaming::NamingContext::_nil();
     }
@@ -153,17 +253,25 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
             traceConnecting(host, "the URL gave a nil reference");
             return CosNaming::NamingContext::_nil();
         }
-        // Bounded before the narrow, the first remote call, and after it, as
-        // the narrowed reference may be a new one.
-        const CORBA::Object_var reachable = bounded<CORBA::Object>(orb, object.in());
-        const CosNaming::NamingContext_var ctx = withFailover(reachable.in(), [&reachable] {
-            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(reachable.in()));
-        });
+        CosNaming::NamingContext_var ctx;
+        if (entries.empty()) {
+            // Bounded before the narrow, the first remote call, and after it,
+            // as the narrowed reference may be a new one.
+            const CORBA::Object_var reachable = bounded<CORBA::Object>(orb, object.in(), 1);
+            ctx = OrbPlatform::cancellationSafe([&reachable] {
+                return CosNaming::NamingContext_var(
+                    CosNaming::NamingContext::_narrow(reachable.in()));
+            });
+            if (!CORBA::is_nil(ctx.in())) {
+                ctx = bounded<CosNaming::NamingContext>(orb, ctx.in(), 1);
+            }
+        } else {
+            ctx = connectReplicas(orb, object.in(), entries);
+        }
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
-            return CosNaming::NamingContext::_nil();
         }
-        return bounded<CosNaming::NamingContext>(orb, ctx.in());
+        return ctx._retn();
     } catch (const abi::__forced_unwind&) {
         throw;  // thread cancellation must unwind on through the caller
     } catch (const CORBA::ORB::InvalidName&) {
@@ -218,9 +326,16 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
         return CORBA::Object::_nil();
     }
     try {
+        const auto resolve = [&](CosNaming::NamingContext_ptr replica) {
+            return CORBA::Object_var(replica->resolve(makeName(first, second, third)));
+        };
+        const CORBA::ULong replicas = replicaCount(ctx);
+        if (replicas == 0) {
+            return OrbPlatform::cancellationSafe([&] { return resolve(ctx); })._retn();
+        }
         return withFailover(
-                   ctx,
-                   [&] { return CORBA::Object_var(ctx->resolve(makeName(first, second, third))); })
+                   replicas + 1, [ctx] { return replicaInUse(ctx); },
+                   [ctx](CosNaming::NamingContext_ptr failed) { moveOnFrom(ctx, failed); }, resolve)
             ._retn();
     } catch (const abi::__forced_unwind&) {
         throw;  // thread cancellation must unwind on through the caller

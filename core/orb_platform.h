@@ -10,11 +10,6 @@
 //   withCallTimeout<I>(orb, ref, ms)
 //                              a new reference to the same object whose calls
 //                              give up after `ms`; throws if the ORB cannot
-//   addressCount(ref)          how many addresses a reference names
-//   addressInUse(ref), moveOnFrom(ref, used)
-//                              which address the next call goes to, and moving
-//                              the reference on from it after a time-out where
-//                              the ORB does not
 //   cancellationSafe(call)     runs a remote call so that a cancelled thread
 //                              never leaves the ORB broken; returns its _var
 #ifndef ZORCLIENT_CORE_ORB_PLATFORM_H

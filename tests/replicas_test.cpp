@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -71,10 +73,37 @@ Clock::duration timed(const std::function<void()>& call) {
     }
 
 // Without a bound too: the connection to a killed replica fails at once.
-TEST(Replicas, AKilledReplicaIsPassedOverWithoutANilLookup) {
+// The held context after lookups from this many threads: a busy process
+// holds several connections to A, each of which fails once A is gone.
+class Takeover : public testing::TestWithParam<int> {
+protected:
+    void busy(const TwoReplicas& replicas) const {
+        std::vector<std::thread> threads;
+        std::atomic<int> notFromA{0};
+        const auto until = Clock::now() + std::chrono::milliseconds(300);
+        for (int i = 0; i < GetParam(); ++i) {
+            threads.emplace_back([&] {
+                while (Clock::now() < until) {
+                    notFromA += lookUp(replicas) == 'A' ? 0 : 1;
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        ASSERT_EQ(notFromA, 0);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Threads, Takeover, testing::Values(1, 8),
+                         [](const testing::TestParamInfo<int>& threads) {
+                             return "after_" + std::to_string(threads.param) + "_threads";
+                         });
+
+TEST_P(Takeover, AKilledReplicaIsPassedOverWithoutANilLookup) {
     TwoReplicas replicas;
     initCorba(replicas.hosts(), 0);
-    ASSERT_EQ(lookUp(replicas), 'A');
+    busy(replicas);
     replicas.a.stop(SIGKILL);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(lookUp(replicas), 'B') << "lookup " << i;
@@ -101,12 +130,12 @@ TEST(Replicas, HostTextsWithAnEntryNamingNoAddressAreRefused) {
     }
 }
 
-TEST(Replicas, ACutOffReplicaIsPassedOverWithinTheBound) {
+TEST_P(Takeover, ACutOffReplicaIsPassedOverWithinTheBound) {
     SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     TwoReplicas replicas;
     initCorba(replicas.hosts(), 0);
-    ASSERT_EQ(lookUp(replicas), 'A');
+    busy(replicas);
     {
         const zortest::CutOff cut(replicas.a.host());
         for (int i = 0; i < 3; ++i) {
@@ -130,6 +159,30 @@ TEST(Replicas, ConnectingWhileAReplicaIsCutOffHoldsAContextThatResolves) {
     char replica = 0;
     EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin);
     EXPECT_EQ(replica, 'B');
+}
+
+// The context the host is handed keeps the whole bound for the host's own
+// calls: only the library's lookups divide it among the replicas.
+TEST(Replicas, TheHostsOwnCallsOnTheHeldContextHaveTheWholeBound) {
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    TwoReplicas replicas;
+    initCorba(replicas.hosts(), 0);
+    const CosNaming::NamingContext_var held = getNameService();
+    ASSERT_FALSE(CORBA::is_nil(held.in()));
+    replicas.a.pause();
+    std::thread resume([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBoundMs / 2 + 50));
+        replicas.a.resume();
+    });
+    CosNaming::Name abc;
+    abc.length(3);
+    abc[0].id = CORBA::string_dup("a");
+    abc[1].id = CORBA::string_dup("b");
+    abc[2].id = CORBA::string_dup("c");
+    CORBA::Object_var found;
+    EXPECT_NO_THROW(found = held->resolve(abc));
+    resume.join();
+    EXPECT_TRUE(!CORBA::is_nil(found.in()) && found->_is_equivalent(replicas.markerA.in()));
 }
 
 // Without a bound, connecting to a cut-off host waits for the kernel to give

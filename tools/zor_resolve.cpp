@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -75,15 +76,6 @@ int writeOut(const char* text, int status) {
         return kOutputFailed;
     }
     return status;
-}
-
-CosNaming::Name threePartName(char** ids) {
-    CosNaming::Name name;
-    name.length(3);
-    for (CORBA::ULong i = 0; i < 3; ++i) {
-        name[i].id = CORBA::string_dup(ids[i]);
-    }
-    return name;
 }
 
 }  // namespace
@@ -163,23 +155,21 @@ int main(int argc, char** argv) {
     }
     const std::string path = std::string(args[1]) + '/' + args[2] + '/' + args[3];
     // The library's lookup, which passes over replicas that do not answer.
-    // Should it give nothing, the held context itself is asked once more,
-    // so that "not bound" can be told from a lookup that failed.
-    CORBA::Object_var object = createObject(args[1], args[2], args[3]);
-    try {
-        if (CORBA::is_nil(object.in())) {
-            object = names->resolve(threePartName(args + 1));
+    // Should it give nothing, its trace line says why, and only that tells
+    // "not bound" from a lookup that failed: asking again could reach a
+    // replica the lookup had to pass over.
+    std::ostringstream trace;
+    std::streambuf* const stderrBuffer = std::cerr.rdbuf(trace.rdbuf());
+    const CORBA::Object_var object = createObject(args[1], args[2], args[3]);
+    std::cerr.rdbuf(stderrBuffer);
+    if (CORBA::is_nil(object.in())) {
+        if (trace.str().find("/NamingContext/NotFound:") != std::string::npos) {
+            std::cerr << "zor-resolve: nothing is bound under " << path << " at " << host
+                      << ":9999\n";
+            return kNotBound;
         }
-    } catch (const CosNaming::NamingContext::NotFound&) {
-        std::cerr << "zor-resolve: nothing is bound under " << path << " at " << host << ":9999\n";
-        return kNotBound;
-    } catch (const CORBA::SystemException& ex) {
-        std::cerr << "zor-resolve: looking up " << path << " at " << host
-                  << ":9999 failed: " << OrbPlatform::systemExceptionText(ex) << '\n';
-        return kLookupFailed;
-    } catch (const CORBA::Exception& ex) {
-        std::cerr << "zor-resolve: looking up " << path << " at " << host
-                  << ":9999 failed: " << ex._rep_id() << '\n';
+        std::cerr << trace.str() << "zor-resolve: looking up " << path << " at " << host
+                  << ":9999 failed\n";
         return kLookupFailed;
     }
     const CORBA::String_var reference = orb->object_to_string(object.in());

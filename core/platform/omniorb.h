@@ -4,10 +4,8 @@
 #define ZORCLIENT_CORE_PLATFORM_OMNIORB_H
 
 #include <omniORB4/CORBA.h>
-#include <omniORB4/omniIOR.h>
 #include <omniORB4/Naming.hh>
 
-#include <cstddef>
 #include <iomanip>
 #include <sstream>
 #include <string>
@@ -55,24 +53,6 @@ typename Interface::_ptr_type withCallTimeout(CORBA::ORB_ptr /*orb*/,
     omniORB::setClientCallTimeout(ref, ms);
     return Interface::_duplicate(ref);
 }
-
-// How many addresses the reference names: a corbaloc URL may name several.
-inline std::size_t addressCount(CORBA::Object_ptr ref) {
-    const omniIOR_var ior = ref->_PR_getobj()->_getIOR();
-    return ior->getIORInfo()->addresses().size();
-}
-
-// Which address a call on the reference is about to use, and moving on from
-// it after a call there timed out. omniORB does this itself: a connection
-// whose call timed out is closed, and once connecting to an address has
-// failed, the next call goes to the next address.
-using AddressMark = const void*;
-
-inline AddressMark addressInUse(CORBA::Object_ptr /*ref*/) {
-    return nullptr;
-}
-
-inline void moveOnFrom(CORBA::Object_ptr /*ref*/, AddressMark /*used*/) {}
 
 // omniORB unwinds cleanly from a cancelled call: nothing to hold back.
 template <typename Call>

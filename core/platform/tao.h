@@ -7,7 +7,6 @@
 #include "platform/tao_call_timeout.h"
 #include "platform/tao_cancellation.h"
 #include "platform/tao_pinning.h"
-#include "platform/tao_replicas.h"
 
 #include <orbsvcs/CosNamingC.h>
 #include <tao/ORB.h>
