@@ -3,11 +3,12 @@
 // of the naming service once the first one is gone. One measurement per
 // process, since the held context stays for the process's life.
 //
-//   zorclient_takeover HOST_A HOST_B killed PID   kills PID, the server on HOST_A
-//   zorclient_takeover HOST_A HOST_B cut          drops HOST_A's packets (root)
+//   zorclient_takeover HOST_A HOST_B THREADS killed PID   kills PID, the server on HOST_A
+//   zorclient_takeover HOST_A HOST_B THREADS cut          drops HOST_A's packets (root)
 //
-// a/b/c is bound on both; the held context names both, A first. Once a lookup
-// has gone through A, A is killed or cut off, and lookups go on until one
+// a/b/c is bound on both; the held context names both, A first. Once lookups
+// from THREADS threads have gone through A for 300 ms (as in a busy process,
+// which holds several connections to A), A is killed or cut off, and lookups go on until one
 // succeeds (30 s at most). Prints the milliseconds from the kill or cut to
 // that lookup's return, and how many lookups gave nil before it.
 #include "bind_path.h"
@@ -23,6 +24,8 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -39,12 +42,27 @@ bool resolves() {
     return !CORBA::is_nil(CORBA::Object_var(createObject("a", "b", "c")).in());
 }
 
+void busy(int threadCount) {
+    std::vector<std::thread> threads;
+    const auto until = Clock::now() + std::chrono::milliseconds(300);
+    for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([until] {
+            while (Clock::now() < until) {
+                resolves();
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 3 ? argv[3] : "";
-    if (!(argc == 5 && mode == "killed") && !(argc == 4 && mode == "cut")) {
-        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B killed PID | cut\n");
+    const std::string mode = argc > 4 ? argv[4] : "";
+    if (!(argc == 6 && mode == "killed") && !(argc == 5 && mode == "cut")) {
+        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut\n");
         return 2;
     }
     const std::string a = argv[1];
@@ -59,10 +77,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zorclient_takeover: a/b/c does not resolve through %s\n", a.c_str());
         return 1;
     }
+    busy(std::atoi(argv[3]));
 
     std::unique_ptr<zortest::CutOff> cut;
     if (mode == "killed") {
-        kill(static_cast<pid_t>(std::atol(argv[4])), SIGKILL);
+        kill(static_cast<pid_t>(std::atol(argv[5])), SIGKILL);
     } else {
         cut = std::make_unique<zortest::CutOff>(a);
     }

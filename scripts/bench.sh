@@ -36,16 +36,16 @@ if [[ -n ${ZORCLIENT_TAO_ROOT:-} ]]; then
     build_bench "${builds[1]}" -DZORCLIENT_ORB=TAO -DTAO_ROOT="$ZORCLIENT_TAO_ROOT"
 fi
 
-# takeover BUILD MODE: one round; prints "MS NIL-LOOKUPS".
+# takeover BUILD MODE THREADS: one round; prints "MS NIL-LOOKUPS".
 takeover() {
-    local build=$1 mode=$2 a=127.0.8.2 b=127.0.8.3 pid_a pid_b
+    local build=$1 mode=$2 threads=$3 a=127.0.8.2 b=127.0.8.3 pid_a pid_b
     rm -rf "$work/a" "$work/b" && mkdir -p "$work/a" "$work/b"
     start_naming_service "$a" "$work/a" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
     pid_a=$NAMING_SERVICE_PID
     start_naming_service "$b" "$work/b" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
     pid_b=$NAMING_SERVICE_PID
     NAMING_SERVICE_PID=
-    local args=("$a" "$b" "$mode")
+    local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
     ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}" || true
     stop_process "$pid_a"
@@ -71,11 +71,16 @@ for build in "${builds[@]}"; do
     "$build/bench/zorclient_bench" "$host" "$rounds" >"$work/bench.out" 2>"$work/bench.err" ||
         { cat "$work/bench.err" "$work/bench.out" >&2; exit 1; }
     sed -n '/^case /,$p' "$work/bench.out"
-    for _ in $(seq 1 "$rounds"); do takeover "$build" killed; done | summary "takeover: replica A killed, to a lookup via B"
-    if [[ $(id -u) -eq 0 ]] && command -v nft >/dev/null; then
-        for _ in $(seq 1 "$rounds"); do takeover "$build" cut; done |
-            summary "takeover: replica A cut off, to a lookup via B"
-    else
-        echo "takeover: replica A cut off: skipped (cutting a host off takes root and nft)"
-    fi
+    for threads in 1 8; do
+        after="after $threads threads"
+        if [[ $threads -eq 1 ]]; then after="after 1 thread"; fi
+        for _ in $(seq 1 "$rounds"); do takeover "$build" killed "$threads"; done |
+            summary "takeover: A killed, $after, to a lookup via B"
+        if [[ $(id -u) -eq 0 ]] && command -v nft >/dev/null; then
+            for _ in $(seq 1 "$rounds"); do takeover "$build" cut "$threads"; done |
+                summary "takeover: A cut off, $after, to a lookup via B"
+        else
+            echo "takeover: A cut off, $after: skipped (cutting a host off takes root and nft)"
+        fi
+    done
 done
