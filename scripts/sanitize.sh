@@ -16,4 +16,4 @@ run_suite() {
 }
 
 run_suite build-asan address,undefined '.'
-run_suite build-tsan thread 'Stress|Concurrency|Racing|OrbLoop|EntryPoints|Faults'
+run_suite build-tsan thread 'Stress|Concurrency|Racing|OrbLoop|EntryPoints|Faults|Takeover'
