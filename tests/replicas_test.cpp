@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,38 +69,51 @@ Clock::duration timed(const std::function<void()>& call) {
     return Clock::now() - start;
 }
 
+#define SKIP_UNLESS_FAULT_TOLERANT_PAIR()                                                \
+    if (const std::string why = zortest::faultTolerantPairUnavailable(); !why.empty()) { \
+        GTEST_SKIP() << why;                                                             \
+    }
+
 #define SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF()                                    \
     if (const std::string why = zortest::cutOffUnavailable(); !why.empty()) { \
         GTEST_SKIP() << why;                                                  \
     }
 
 // Without a bound too: the connection to a killed replica fails at once.
+// Lookups from `threads` threads for 300 ms, as in a busy process, which
+// then holds several connections to the replica they went to; how many of
+// them did not go as `wentRight` says they should.
+int busy(int threads, const std::function<bool()>& wentRight) {
+    std::vector<std::thread> pool;
+    std::atomic<int> wrong{0};
+    const auto until = Clock::now() + std::chrono::milliseconds(300);
+    for (int i = 0; i < threads; ++i) {
+        pool.emplace_back([&] {
+            while (Clock::now() < until) {
+                wrong += wentRight() ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : pool) {
+        thread.join();
+    }
+    return wrong;
+}
+
+std::string afterThreads(const testing::TestParamInfo<int>& threads) {
+    return "after_" + std::to_string(threads.param) + "_threads";
+}
+
 // The held context after lookups from this many threads: a busy process
 // holds several connections to A, each of which fails once A is gone.
 class Takeover : public testing::TestWithParam<int> {
 protected:
     void busy(const TwoReplicas& replicas) const {
-        std::vector<std::thread> threads;
-        std::atomic<int> notFromA{0};
-        const auto until = Clock::now() + std::chrono::milliseconds(300);
-        for (int i = 0; i < GetParam(); ++i) {
-            threads.emplace_back([&] {
-                while (Clock::now() < until) {
-                    notFromA += lookUp(replicas) == 'A' ? 0 : 1;
-                }
-            });
-        }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-        ASSERT_EQ(notFromA, 0);
+        ASSERT_EQ(::busy(GetParam(), [&] { return lookUp(replicas) == 'A'; }), 0);
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Threads, Takeover, testing::Values(1, 8),
-                         [](const testing::TestParamInfo<int>& threads) {
-                             return "after_" + std::to_string(threads.param) + "_threads";
-                         });
+INSTANTIATE_TEST_SUITE_P(Threads, Takeover, testing::Values(1, 8), afterThreads);
 
 TEST_P(Takeover, AKilledReplicaIsPassedOverWithoutANilLookup) {
     TwoReplicas replicas;
@@ -222,6 +237,99 @@ TEST(Replicas, ZorResolveReachesAnAnsweringReplica) {
     EXPECT_EQ(status("missing"), 1);
     const zortest::CutOff cutB(replicas.b.host());
     EXPECT_EQ(status("c"), 3);
+}
+
+// TAO's fault-tolerant pair as deployments run it, with a/b/c bound through
+// the primary. The pair answers the URL with a forward to the pair's own
+// reference, so this goes through the ORB's handling of forwards too.
+struct MarkedPair {
+    zortest::FaultTolerantPair pair;
+    CORBA::Object_var marker;
+
+    MarkedPair() {
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var root =
+            zortest::rootContext(orb.in(), pair.primary.host());
+        marker = zortest::bindMarker(root.in(), "a", "b", "c");
+    }
+
+    [[nodiscard]] bool found() const {
+        const CORBA::Object_var object = createObject("a", "b", "c");
+        return !CORBA::is_nil(object.in()) && object->_is_equivalent(marker.in());
+    }
+};
+
+class FaultTolerantTakeover : public testing::TestWithParam<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Threads, FaultTolerantTakeover, testing::Values(1, 8), afterThreads);
+
+TEST_P(FaultTolerantTakeover, AKilledPrimaryCostsNoLookup) {
+    SKIP_UNLESS_FAULT_TOLERANT_PAIR();
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    MarkedPair marked;
+    initCorba(marked.pair.hosts(), 0);
+    ASSERT_EQ(busy(GetParam(), [&] { return marked.found(); }), 0);
+    marked.pair.primary.stop(SIGKILL);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(marked.found()) << "lookup " << i;
+    }
+}
+
+TEST_P(FaultTolerantTakeover, ACutOffPrimaryIsPassedOverWithinTheBound) {
+    SKIP_UNLESS_FAULT_TOLERANT_PAIR();
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    MarkedPair marked;
+    initCorba(marked.pair.hosts(), 0);
+    ASSERT_EQ(busy(GetParam(), [&] { return marked.found(); }), 0);
+    const zortest::CutOff cut(marked.pair.primary.host());
+    for (int i = 0; i < 3; ++i) {
+        bool found = false;
+        EXPECT_LT(timed([&] { found = marked.found(); }), kBoundAndMargin) << i;
+        EXPECT_TRUE(found) << "lookup " << i;
+    }
+}
+
+TEST(FaultTolerantPair, NamesBoundThroughEitherServerAreFound) {
+    SKIP_UNLESS_FAULT_TOLERANT_PAIR();
+    MarkedPair marked;
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var backupRoot =
+        zortest::rootContext(orb.in(), marked.pair.backup.host());
+    const CORBA::Object_var viaBackup = zortest::bindMarker(backupRoot.in(), "x", "y", "z");
+    initCorba(marked.pair.hosts(), 0);
+    EXPECT_TRUE(marked.found());
+    const CORBA::Object_var found = createObject("x", "y", "z");
+    EXPECT_TRUE(!CORBA::is_nil(found.in()) && found->_is_equivalent(viaBackup.in()));
+}
+
+// A fresh connection while the primary is gone, or cut off.
+class FaultTolerantConnection : public testing::TestWithParam<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(PrimaryAway, FaultTolerantConnection, testing::Values("killed", "cut_off"),
+                         [](const testing::TestParamInfo<const char*>& away) {
+                             return std::string(away.param);
+                         });
+
+TEST_P(FaultTolerantConnection, HoldsAContextThatResolves) {
+    SKIP_UNLESS_FAULT_TOLERANT_PAIR();
+    const bool cutOff = std::string(GetParam()) == "cut_off";
+    if (cutOff) {
+        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    }
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    MarkedPair marked;
+    std::optional<zortest::CutOff> cut;
+    if (cutOff) {
+        cut.emplace(marked.pair.primary.host());
+    } else {
+        marked.pair.primary.stop(SIGKILL);
+    }
+    EXPECT_LT(timed([&] { initCorba(marked.pair.hosts(), 0); }), kBoundAndMargin);
+    ASSERT_TRUE(holdsContext());
+    bool found = false;
+    EXPECT_LT(timed([&] { found = marked.found(); }), kBoundAndMargin);
+    EXPECT_TRUE(found);
 }
 
 }  // namespace

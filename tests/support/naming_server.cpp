@@ -86,7 +86,61 @@ std::vector<char*> serverEnvironment(std::string& extra) {
     return kept;
 }
 
+// tao_ft_naming: named by the environment, else the TAO build's own.
+std::string faultTolerantNamingPath() {
+    if (const char* named = std::getenv("ZORCLIENT_TEST_TAO_FT_NAMING")) {
+        return named;
+    }
+#if defined(ZORCLIENT_TEST_TAO_ROOT)
+    return ZORCLIENT_TEST_TAO_ROOT "/bin/tao_ft_naming";
+#else
+    return "";
+#endif
+}
+
 }  // namespace
+
+std::string faultTolerantPairUnavailable() {
+    const std::string path = faultTolerantNamingPath();
+    if (path.empty()) {
+        return "TAO's fault-tolerant naming service is not at hand: set "
+               "ZORCLIENT_TEST_TAO_FT_NAMING to a tao_ft_naming";
+    }
+    if (access(path.c_str(), X_OK) != 0) {
+        return "TAO's fault-tolerant naming service is not at " + path;
+    }
+    return "";
+}
+
+namespace {
+
+std::string makeStore() {
+    char pattern[] = "/tmp/zorclient-ft-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("cannot create a store for tao_ft_naming");
+    }
+    std::filesystem::create_directories(std::string(pattern) + "/ns");
+    std::filesystem::create_directories(std::string(pattern) + "/og");
+    return pattern;
+}
+
+}  // namespace
+
+FaultTolerantPair::FaultTolerantPair()
+    : store_(makeStore()), primary(0, "--primary", store_), backup(1, "--backup", store_) {}
+
+FaultTolerantPair::~FaultTolerantPair() {
+    // A backup whose primary is gone can take its time to stop: the store
+    // goes with the pair anyway.
+    backup.stop(SIGKILL);
+    primary.stop(SIGKILL);
+    std::error_code ignored;
+    std::filesystem::remove_all(store_, ignored);
+}
+
+std::string FaultTolerantPair::hosts() const {
+    return primary.host() + ":9999,iiop:1.1@" + backup.host();
+}
 
 std::string loopbackHost(int index) {
     const auto pid = static_cast<unsigned>(getpid());
@@ -97,6 +151,19 @@ std::string loopbackHost(int index) {
 }
 
 NamingServer::NamingServer(int index) : NamingServer(loopbackHost(index)) {}
+
+NamingServer::NamingServer(int index, std::string faultTolerantRole, std::string store)
+    : host_(loopbackHost(index)),
+      port_(kPort),
+      faultTolerantRole_(std::move(faultTolerantRole)),
+      store_(std::move(store)) {
+    char pattern[] = "/tmp/zorclient-ns-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("cannot create a data directory for tao_ft_naming");
+    }
+    dataDir_ = pattern;
+    start();
+}
 
 NamingServer::NamingServer(std::string host, int port) : host_(std::move(host)), port_(port) {
     char pattern[] = "/tmp/zorclient-ns-XXXXXX";
@@ -125,7 +192,29 @@ void NamingServer::start() {
     const char* readyText = "Root context is";  // omniNames logs it once the context is active
     std::vector<std::string> args;
     std::string libraryPath;
-    if (const char* taoNaming = std::getenv("ZORCLIENT_TEST_TAO_COSNAMING")) {
+    if (!faultTolerantRole_.empty()) {
+        const std::string ftNaming = faultTolerantNamingPath();
+        libraryPath = "LD_LIBRARY_PATH=" +
+                      std::filesystem::path(ftNaming).parent_path().parent_path().string() + "/lib";
+        readyFile = dataDir_ + "/ior-" + run;
+        readyText = "IOR:";
+        args = {ftNaming,
+                faultTolerantRole_,
+                "-r",
+                store_ + "/ns",
+                "-v",
+                store_ + "/og",
+                "-o",
+                readyFile,
+                "-ORBEndpoint",
+                "iiop://" + urlHost(host_) + ":" + std::to_string(port_),
+                "-ORBDottedDecimalAddresses",
+                "1"};
+        if (faultTolerantRole_ == "--backup") {
+            // Where the backup writes the pair's reference; without it, it stops.
+            args.insert(args.end() - 4, {"-c", store_ + "/pair.ior"});
+        }
+    } else if (const char* taoNaming = std::getenv("ZORCLIENT_TEST_TAO_COSNAMING")) {
         libraryPath = "LD_LIBRARY_PATH=" +
                       std::filesystem::path(taoNaming).parent_path().parent_path().string() +
                       "/lib";

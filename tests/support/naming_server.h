@@ -31,6 +31,9 @@ public:
     explicit NamingServer(int index = 0);
     // On a loopback address and port of the caller's choice, e.g. "::1".
     explicit NamingServer(std::string host, int port = 9999);
+    // One of TAO's fault-tolerant pair ("--primary" or "--backup"), with the
+    // pair's shared store in `store`.
+    NamingServer(int index, std::string faultTolerantRole, std::string store);
     ~NamingServer();
     NamingServer(const NamingServer&) = delete;
     NamingServer& operator=(const NamingServer&) = delete;
@@ -47,10 +50,37 @@ public:
 private:
     std::string host_;
     int port_;
+    std::string faultTolerantRole_;
+    std::string store_;
     std::string dataDir_;
     int starts_ = 0;
     pid_t pid_ = -1;
 };
+
+// TAO's fault-tolerant naming service as deployments run it: a primary and a
+// backup that share one store, each on a loopback address of its own, the
+// primary started first. Takes tao_ft_naming from ZORCLIENT_TEST_TAO_FT_NAMING,
+// or from the TAO a TAO build was made with.
+class FaultTolerantPair {
+public:
+    FaultTolerantPair();
+    ~FaultTolerantPair();
+    FaultTolerantPair(const FaultTolerantPair&) = delete;
+    FaultTolerantPair& operator=(const FaultTolerantPair&) = delete;
+
+    // Both in one host text, the primary first.
+    [[nodiscard]] std::string hosts() const;
+
+private:
+    std::string store_;
+
+public:
+    NamingServer primary;
+    NamingServer backup;
+};
+
+// Why the pair cannot run here, or empty.
+std::string faultTolerantPairUnavailable();
 
 // A server on `host`:9999 that accepts connections and never answers.
 class SilentServer {
