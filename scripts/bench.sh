@@ -5,9 +5,10 @@
 # table of medians, spreads and ratios. Then replicas taking over: two more
 # omniNames on 127.0.8.2 and 127.0.8.3, the first killed or (as root) cut
 # off, and the time until a lookup goes through the second, one fresh process
-# and pair of servers per round, with ZORCLIENT_TIMEOUT_MS=1500. With
-# ZORCLIENT_TAO_ROOT set to a TAO prefix, the same cases then run on a TAO
-# build too, in the same run.
+# and pair of servers per round, with ZORCLIENT_TIMEOUT_MS=1500, after lookups
+# from one thread and from eight. With ZORCLIENT_TAO_ROOT set to a TAO prefix,
+# the same takeover with TAO's fault-tolerant pair, and the same cases on a
+# TAO build too, in the same run.
 # Usage: bench.sh [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,15 +37,39 @@ if [[ -n ${ZORCLIENT_TAO_ROOT:-} ]]; then
     build_bench "${builds[1]}" -DZORCLIENT_ORB=TAO -DTAO_ROOT="$ZORCLIENT_TAO_ROOT"
 fi
 
-# takeover BUILD MODE THREADS: one round; prints "MS NIL-LOOKUPS".
+# start_ft_naming ROLE HOST: one of TAO's fault-tolerant pair, sharing the
+# store in $work/ft; prints its pid once it listens.
+start_ft_naming() {
+    local role=$1 host=$2 extra=() pid _
+    [[ $role == --backup ]] && extra=(-c "$work/ft/pair.ior")
+    LD_LIBRARY_PATH=$ZORCLIENT_TAO_ROOT/lib "$ZORCLIENT_TAO_ROOT/bin/tao_ft_naming" "$role" \
+        -r "$work/ft/ns" -v "$work/ft/og" "${extra[@]}" -ORBEndpoint "iiop://$host:9999" \
+        >"$work/ft/${role#--}.log" 2>&1 &
+    pid=$!
+    for _ in $(seq 1 200); do
+        [[ -n $(ss -Hltn "src $host:9999") ]] && { echo "$pid"; return 0; }
+        sleep 0.05
+    done
+    echo "bench: tao_ft_naming $role did not start" >&2
+    return 1
+}
+
+# takeover BUILD MODE THREADS [ft]: one round; prints "MS NIL-LOOKUPS". A and
+# B are two omniNames, or with "ft" TAO's fault-tolerant pair, A the primary.
 takeover() {
-    local build=$1 mode=$2 threads=$3 a=127.0.8.2 b=127.0.8.3 pid_a pid_b
-    rm -rf "$work/a" "$work/b" && mkdir -p "$work/a" "$work/b"
-    start_naming_service "$a" "$work/a" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
-    pid_a=$NAMING_SERVICE_PID
-    start_naming_service "$b" "$work/b" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
-    pid_b=$NAMING_SERVICE_PID
-    NAMING_SERVICE_PID=
+    local build=$1 mode=$2 threads=$3 servers=${4:-} a=127.0.8.2 b=127.0.8.3 pid_a pid_b
+    if [[ $servers == ft ]]; then
+        rm -rf "$work/ft" && mkdir -p "$work/ft/ns" "$work/ft/og"
+        pid_a=$(start_ft_naming --primary "$a") || return 1
+        pid_b=$(start_ft_naming --backup "$b") || { kill -9 "$pid_a"; return 1; }
+    else
+        rm -rf "$work/a" "$work/b" && mkdir -p "$work/a" "$work/b"
+        start_naming_service "$a" "$work/a" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
+        pid_a=$NAMING_SERVICE_PID
+        start_naming_service "$b" "$work/b" || { echo "bench: $NAMING_SERVICE_PROBLEM" >&2; return 1; }
+        pid_b=$NAMING_SERVICE_PID
+        NAMING_SERVICE_PID=
+    fi
     local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
     ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}" || true
@@ -71,16 +96,23 @@ for build in "${builds[@]}"; do
     "$build/bench/zorclient_bench" "$host" "$rounds" >"$work/bench.out" 2>"$work/bench.err" ||
         { cat "$work/bench.err" "$work/bench.out" >&2; exit 1; }
     sed -n '/^case /,$p' "$work/bench.out"
-    for threads in 1 8; do
-        after="after $threads threads"
-        if [[ $threads -eq 1 ]]; then after="after 1 thread"; fi
-        for _ in $(seq 1 "$rounds"); do takeover "$build" killed "$threads"; done |
-            summary "takeover: A killed, $after, to a lookup via B"
-        if [[ $(id -u) -eq 0 ]] && command -v nft >/dev/null; then
-            for _ in $(seq 1 "$rounds"); do takeover "$build" cut "$threads"; done |
-                summary "takeover: A cut off, $after, to a lookup via B"
-        else
-            echo "takeover: A cut off, $after: skipped (cutting a host off takes root and nft)"
-        fi
+    pairs=("")
+    [[ -n ${ZORCLIENT_TAO_ROOT:-} ]] && pairs+=(ft)
+    for servers in "${pairs[@]}"; do
+        for threads in 1 8; do
+            label="takeover: A killed"
+            [[ $servers == ft ]] && label="takeover: FT primary killed"
+            after="after $threads threads"
+            if [[ $threads -eq 1 ]]; then after="after 1 thread"; fi
+            for _ in $(seq 1 "$rounds"); do takeover "$build" killed "$threads" "$servers"; done |
+                summary "$label, $after"
+            if [[ $(id -u) -eq 0 ]] && command -v nft >/dev/null; then
+                for _ in $(seq 1 "$rounds"); do takeover "$build" cut "$threads" "$servers"; done |
+                    summary "${label/killed/cut off}, $after"
+            else
+                echo "${label/killed/cut off}, $after: skipped (cutting a host off takes root and nft)"
+            fi
+        done
     done
+done
 done
