@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // zorclient against the hand-written ORB calls it stands for, side by side in
-// one run. Each pair is registered round after round (A, B, A, B ...) so that
-// machine noise hits both sides alike; the table reports medians and spread.
+// one run. Latency pairs are timed call by call, alternately (library, then
+// hand-written, then the other order), so that machine noise hits both sides
+// alike, and the ratio is that of the two medians; throughput pairs are
+// registered round after round (A, B, A, B ...). The table reports medians
+// and the spread of the rounds' medians.
 //
 //   zorclient_bench HOST [ROUNDS]
 // HOST runs a naming service at port 9999; the bench binds what it resolves.
@@ -18,8 +21,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -71,55 +76,6 @@ void handResolve(benchmark::State& state) {
 // A name that is not bound: the failure path, where the library's trace
 // (off here) is looked at.
 const char* const kMissing = "missing";
-
-void libraryCreateMissing(benchmark::State& state) {
-    for (auto _ : state) {
-        CORBA::Object_var object = createObject(kFirst, kSecond, kMissing);
-        benchmark::DoNotOptimize(object.in());
-    }
-}
-
-void handResolveMissing(benchmark::State& state) {
-    for (auto _ : state) {
-        try {
-            CORBA::Object_var object = g_context->resolve(handBuiltName(kFirst, kSecond, kMissing));
-            benchmark::DoNotOptimize(object.in());
-        } catch (const CosNaming::NamingContext::NotFound&) {
-            benchmark::ClobberMemory();
-        }
-    }
-}
-
-void libraryGetNameService(benchmark::State& state) {
-    for (auto _ : state) {
-        CosNaming::NamingContext_ptr ctx = getNameService();
-        benchmark::DoNotOptimize(ctx);
-        CORBA::release(ctx);
-    }
-}
-
-void handDuplicate(benchmark::State& state) {
-    for (auto _ : state) {
-        CosNaming::NamingContext_ptr ctx = CosNaming::NamingContext::_duplicate(g_context.in());
-        benchmark::DoNotOptimize(ctx);
-        CORBA::release(ctx);
-    }
-}
-
-void libraryInitCorba(benchmark::State& state) {
-    for (auto _ : state) {
-        initCorba(g_host, 0);
-    }
-}
-
-void handConnect(benchmark::State& state) {
-    const std::string url = namingUrl();
-    for (auto _ : state) {
-        CORBA::Object_var object = g_orb->string_to_object(url.c_str());
-        CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(object.in());
-        benchmark::DoNotOptimize(ctx.in());
-    }
-}
 
 // The wire floor: one loopback TCP round trip of a resolve's request and reply
 // sizes (measured with strace on this bench's own resolve).
@@ -181,6 +137,48 @@ void tcpRoundTrip(benchmark::State& state) {
     close(client);
     echo.join();
     close(listener);
+}
+
+// ---- latency: single calls (or short batches of the cheapest) timed
+// alternately ----
+
+using Clock = std::chrono::steady_clock;
+
+// Nanoseconds per call of `call` over `perBatch` calls.
+double timedBatch(const std::function<void()>& call, int perBatch) {
+    const auto start = Clock::now();
+    for (int i = 0; i < perBatch; ++i) {
+        call();
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / perBatch;
+}
+
+double medianOf(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One round: `batches` batches of each side, the order swapped every time.
+// Adds the round's two medians to `library` and `hand`.
+void alternate(const std::function<void()>& libraryCall, const std::function<void()>& handCall,
+               int batches, int perBatch, std::vector<double>& library, std::vector<double>& hand) {
+    std::vector<double> ours;
+    std::vector<double> theirs;
+    for (int i = 0; i < batches; ++i) {
+        if (i % 2 == 0) {
+            ours.push_back(timedBatch(libraryCall, perBatch));
+            theirs.push_back(timedBatch(handCall, perBatch));
+        } else {
+            theirs.push_back(timedBatch(handCall, perBatch));
+            ours.push_back(timedBatch(libraryCall, perBatch));
+        }
+    }
+    library.push_back(medianOf(ours));
+    hand.push_back(medianOf(theirs));
 }
 
 // ---- collecting the runs for the table ----
@@ -264,6 +262,65 @@ int main(int argc, char** argv) {
     g_orb = CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
     zorexample::bindPath(g_context.in(), kFirst, kSecond, kThird, g_context.in());
 
+    // Latency, alternately, call by call (getNameService, some 40 ns, in
+    // batches of 1000 so that reading the clock does not weigh on it).
+    struct Latency {
+        const char* title;
+        std::function<void()> library;
+        std::function<void()> hand;
+        int perBatch;
+        const char* target;
+        std::vector<double> libraryMedians;
+        std::vector<double> handMedians;
+    };
+    const std::string url = namingUrl();
+    Latency latencies[] = {
+        {"createObject vs resolve",
+         [] { CORBA::release(createObject(kFirst, kSecond, kThird)); },
+         [] { CORBA::release(g_context->resolve(handBuiltName(kFirst, kSecond, kThird))); },
+         1,
+         "<= 1.02",
+         {},
+         {}},
+        {"getNameService+release vs _duplicate+release",
+         [] { CORBA::release(getNameService()); },
+         [] { CORBA::release(CosNaming::NamingContext::_duplicate(g_context.in())); },
+         1000,
+         "<= 2",
+         {},
+         {}},
+        {"initCorba vs string_to_object+_narrow",
+         [] { initCorba(g_host, 0); },
+         [&url] {
+             const CORBA::Object_var object = g_orb->string_to_object(url.c_str());
+             CORBA::release(CosNaming::NamingContext::_narrow(object.in()));
+         },
+         1,
+         "<= 1.05",
+         {},
+         {}},
+        {"createObject vs resolve, not bound (trace off)",
+         [] { CORBA::release(createObject(kFirst, kSecond, kMissing)); },
+         [] {
+             try {
+                 CORBA::release(g_context->resolve(handBuiltName(kFirst, kSecond, kMissing)));
+             } catch (const CosNaming::NamingContext::NotFound&) {
+                 benchmark::ClobberMemory();
+             }
+         },
+         1,
+         "<= 1.02",
+         {},
+         {}},
+    };
+    for (int round = 0; round < rounds; ++round) {
+        for (Latency& latency : latencies) {
+            alternate(latency.library, latency.hand, 2000, latency.perBatch, latency.libraryMedians,
+                      latency.handMedians);
+        }
+    }
+
+    // Throughput, with Google Benchmark, round after round.
     struct Pair {
         const char* title;
         void (*library)(benchmark::State&);
@@ -271,19 +328,13 @@ int main(int argc, char** argv) {
         int threads;
     };
     const Pair pairs[] = {
-        {"createObject vs resolve", libraryCreateObject, handResolve, 1},
-        {"getNameService+release vs _duplicate+release", libraryGetNameService, handDuplicate, 1},
-        {"initCorba vs string_to_object+_narrow", libraryInitCorba, handConnect, 1},
-        {"createObject vs resolve, name not bound", libraryCreateMissing, handResolveMissing, 1},
+        {"createObject vs resolve, 1 thread", libraryCreateObject, handResolve, 1},
         {"createObject vs resolve, 2 threads", libraryCreateObject, handResolve, 2},
         {"createObject vs resolve, 4 threads", libraryCreateObject, handResolve, 4},
         {"createObject vs resolve, 8 threads", libraryCreateObject, handResolve, 8},
     };
     const std::map<void (*)(benchmark::State&), const char*> names = {
-        {libraryCreateObject, "createObject"},     {handResolve, "resolve"},
-        {libraryGetNameService, "getNameService"}, {handDuplicate, "duplicate"},
-        {libraryInitCorba, "initCorba"},           {handConnect, "connect"},
-        {libraryCreateMissing, "createMissing"},   {handResolveMissing, "resolveMissing"}};
+        {libraryCreateObject, "createObject"}, {handResolve, "resolve"}};
     for (int round = 0; round < rounds; ++round) {
         for (const Pair& pair : pairs) {
             for (auto* function : {pair.library, pair.baseline}) {
@@ -321,43 +372,36 @@ int main(int argc, char** argv) {
                 "target");
     const auto nsPerOp = [](const Sample& s) { return s.nsPerOp; };
     const auto perSecond = [](const Sample& s) { return s.itemsPerSecond; };
-    struct Row {
-        const Pair* pair;
-        bool throughput;
-        const char* title;
-        const char* target;
+    const auto roundsSpread = [](const std::vector<double>& medians) {
+        return Spread{medianOf(medians), *std::min_element(medians.begin(), medians.end()),
+                      *std::max_element(medians.begin(), medians.end())};
     };
-    const Row rows[] = {
-        {&pairs[0], false, pairs[0].title, "<= 1.02"},
-        {&pairs[1], false, pairs[1].title, "<= 2"},
-        {&pairs[2], false, pairs[2].title, "<= 1.05"},
-        {&pairs[3], false, "createObject vs resolve, not bound (trace off)", "<= 1.02"},
-        {&pairs[0], true, "createObject vs resolve, 1 thread", ">= 0.95"},
-        {&pairs[4], true, pairs[4].title, ">= 0.95"},
-        {&pairs[5], true, pairs[5].title, ">= 0.95"},
-        {&pairs[6], true, pairs[6].title, ">= 0.95"},
-    };
-    for (const Row& row : rows) {
-        const Pair& pair = *row.pair;
+    for (const Latency& latency : latencies) {
+        const Spread a = roundsSpread(latency.libraryMedians);
+        const Spread b = roundsSpread(latency.handMedians);
+        std::printf("%-48s %-34s %-34s %8.3f %s\n", latency.title, formatSpread(a, "ns").c_str(),
+                    formatSpread(b, "ns").c_str(), b.median > 0 ? a.median / b.median : 0.0,
+                    latency.target);
+    }
+    for (const Pair& pair : pairs) {
         const std::string suffix = Collector::threadSuffix(pair.threads);
-        const auto& library = collector.samples[names.at(pair.library) + suffix];
-        const auto& baseline = collector.samples[names.at(pair.baseline) + suffix];
-        const bool throughput = row.throughput;
-        const Spread a = throughput ? spreadOf(library, perSecond) : spreadOf(library, nsPerOp);
-        const Spread b = throughput ? spreadOf(baseline, perSecond) : spreadOf(baseline, nsPerOp);
-        const char* unit = throughput ? "op/s" : "ns";
-        std::printf("%-48s %-34s %-34s %8.3f %s\n", row.title, formatSpread(a, unit).c_str(),
-                    formatSpread(b, unit).c_str(), b.median > 0 ? a.median / b.median : 0.0,
-                    row.target);
+        const Spread a = spreadOf(collector.samples[names.at(pair.library) + suffix], perSecond);
+        const Spread b = spreadOf(collector.samples[names.at(pair.baseline) + suffix], perSecond);
+        std::printf("%-48s %-34s %-34s %8.3f %s\n", pair.title, formatSpread(a, "op/s").c_str(),
+                    formatSpread(b, "op/s").c_str(), b.median > 0 ? a.median / b.median : 0.0,
+                    ">= 0.95");
     }
     const Spread floor = spreadOf(collector.samples["tcp_round_trip"], nsPerOp);
-    const Spread lookup = spreadOf(collector.samples["createObject"], nsPerOp);
+    const Spread lookup = roundsSpread(latencies[0].libraryMedians);
     std::printf("%-48s %-34s %-34s %8.3f %s\n", "createObject vs loopback TCP round trip",
                 formatSpread(lookup, "ns").c_str(), formatSpread(floor, "ns").c_str(),
                 floor.median > 0 ? lookup.median / floor.median : 0.0, "(the wire)");
     std::printf("%-48s %ld KiB resident growth over 100,000 calls (target <= 64 KiB)\n",
                 "memory: createObject + release", growth);
-    std::printf("ratio: zorclient / hand-written; spread: [min..max] over %d rounds\n", rounds);
+    std::printf(
+        "ratio: zorclient / hand-written, of the medians; spread: [min..max] of the "
+        "medians of %d rounds\n",
+        rounds);
 
     g_context = CosNaming::NamingContext::_nil();
     g_orb = CORBA::ORB::_nil();
