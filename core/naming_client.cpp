@@ -8,6 +8,9 @@
 
 #include <arpa/inet.h>
 #include <cxxabi.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <string>
@@ -27,6 +30,54 @@ bool hasNul(const std::string& text) {
 bool isBareIpv6(const std::string& host) {
     in6_addr address{};
     return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// A host name that resolves to several addresses names the replicas behind
+// it, as a host text that lists those addresses would: that text. A name
+// with one address, an address and a text of several entries stand as they
+// are.
+std::string replicaText(const std::string& host) {
+    if (host.find(',') != std::string::npos) {
+        return host;
+    }
+    in_addr v4{};
+    if (host.empty() || inet_pton(AF_INET, host.c_str(), &v4) == 1 || isBareIpv6(host) ||
+        host.front() == '[') {
+        return host;  // an address already
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+        return host;  // the ORB says why
+    }
+    std::vector<std::string> addresses;  // distinct, in the resolver's order
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* address = entry->ai_family == AF_INET6
+                                  ? static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr)
+                                  : static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr);
+        if (inet_ntop(entry->ai_family, address, text, sizeof text) == nullptr) {
+            continue;
+        }
+        const std::string written =
+            entry->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : text;
+        if (std::find(addresses.begin(), addresses.end(), written) == addresses.end()) {
+            addresses.push_back(written);
+        }
+    }
+    freeaddrinfo(found);
+    if (addresses.size() < 2) {
+        return host;
+    }
+    std::string text = addresses[0];
+    for (std::size_t i = 1; i < addresses.size(); ++i) {
+        text += ":9999,iiop:1.1@" + addresses[i];
+    }
+    return text;
 }
 
 // The entries of a host text that names several addresses, in order; none
@@ -242,13 +293,14 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         traceConnecting(host, "the host text holds a NUL byte");
         return CosNaming::NamingContext::_nil();
     }
-    const std::vector<std::string> entries = hostEntries(host);
-    if (hasEntryNamingNoAddress(entries)) {
+    if (hasEntryNamingNoAddress(hostEntries(host))) {
         traceConnecting(host, "an entry of the host text names no address");
         return CosNaming::NamingContext::_nil();
     }
     try {
-        const CORBA::Object_var object = orb->string_to_object(namingServiceUrl(host).c_str());
+        const std::string replicas = replicaText(host);
+        const std::vector<std::string> entries = hostEntries(replicas);
+        const CORBA::Object_var object = orb->string_to_object(namingServiceUrl(replicas).c_str());
         if (CORBA::is_nil(object.in())) {
             traceConnecting(host, "the URL gave a nil reference");
             return CosNaming::NamingContext::_nil();

@@ -3,6 +3,7 @@
 // dies, or is cut off as after a pulled cable, is passed over for another.
 #include "support/cut_off.h"
 #include "support/naming_server.h"
+#include "support/private_hosts.h"
 #include "zorclient.h"
 
 #include <gtest/gtest.h>
@@ -237,6 +238,50 @@ TEST(Replicas, ZorResolveReachesAnAnsweringReplica) {
     EXPECT_EQ(status("missing"), 1);
     const zortest::CutOff cutB(replicas.b.host());
     EXPECT_EQ(status("c"), 3);
+}
+
+// One host name for both replicas, as clusters name theirs: every address
+// it resolves to counts as a replica. Whichever answers first is killed or
+// cut off, once the context is held and again before a fresh connection.
+class NameWithTwoAddresses : public testing::TestWithParam<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(FirstAway, NameWithTwoAddresses, testing::Values("killed", "cut_off"),
+                         [](const testing::TestParamInfo<const char*>& away) {
+                             return std::string(away.param);
+                         });
+
+TEST_P(NameWithTwoAddresses, IsPassedOverLikeReplicasInTheHostText) {
+    const bool cutOff = std::string(GetParam()) == "cut_off";
+    if (cutOff) {
+        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    }
+    const std::string name = "replicas.zorclient.test";
+    const zortest::PrivateHosts hosts(name, {zortest::loopbackHost(0), zortest::loopbackHost(1)});
+    if (!hosts.why().empty()) {
+        GTEST_SKIP() << hosts.why();
+    }
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    TwoReplicas replicas;
+    initCorba(name, 0);
+    const char first = lookUp(replicas);
+    ASSERT_TRUE(first == 'A' || first == 'B');
+    zortest::NamingServer& away = first == 'A' ? replicas.a : replicas.b;
+    const char other = first == 'A' ? 'B' : 'A';
+    std::optional<zortest::CutOff> cut;
+    if (cutOff) {
+        cut.emplace(away.host());
+    } else {
+        away.stop(SIGKILL);
+    }
+    char replica = 0;
+    EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin);
+    EXPECT_EQ(replica, other) << "once the context is held";
+    const CosNaming::NamingContext_var before = getNameService();
+    EXPECT_LT(timed([&] { initCorba(name, 0); }), kBoundAndMargin);
+    EXPECT_NE(CosNaming::NamingContext_var(getNameService()).in(), before.in())
+        << "a fresh connection holds a context of its own";
+    EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin);
+    EXPECT_EQ(replica, other) << "after a fresh connection";
 }
 
 // TAO's fault-tolerant pair as deployments run it, with a/b/c bound through

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Keeps every test process on loopback: name look-ups of anything but a
-// literal 127.0.0.0/8 or ::1 address fail at once instead of asking a DNS
-// server, and connections elsewhere are refused. Stands in front of the C
+// literal 127.0.0.0/8 or ::1 address, or a name that /etc/hosts gives (a
+// test's private one among them) loopback addresses for, fail at once
+// instead of asking a DNS server, and connections elsewhere are refused. Stands in front of the C
 // library for the ORB library's calls (the test executables export it).
 // Servants listen on loopback too, and so publish loopback addresses.
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +48,27 @@ bool isLoopbackAddress(const sockaddr* address) {
     return true;
 }();
 
+// Listed in /etc/hosts, which the resolver reads before it asks any server.
+bool inHostsFile(const char* name) {
+    FILE* hosts = std::fopen("/etc/hosts", "r");
+    if (hosts == nullptr) {
+        return false;
+    }
+    char line[1024];
+    bool listed = false;
+    while (!listed && std::fgets(line, sizeof line, hosts) != nullptr) {
+        char* context = nullptr;
+        const char* address = strtok_r(line, " \t\n", &context);
+        for (const char* alias = address != nullptr ? strtok_r(nullptr, " \t\n", &context)
+                                                    : nullptr;
+             alias != nullptr && *address != '#'; alias = strtok_r(nullptr, " \t\n", &context)) {
+            listed = listed || std::strcmp(alias, name) == 0;
+        }
+    }
+    std::fclose(hosts);
+    return listed;
+}
+
 template <typename Function>
 Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -57,12 +80,21 @@ extern "C" {
 
 __attribute__((visibility("default"))) int getaddrinfo(const char* node, const char* service,
                                                        const addrinfo* hints, addrinfo** res) {
-    if (node != nullptr && !isLoopbackLiteral(node)) {
+    if (node != nullptr && !isLoopbackLiteral(node) && !inHostsFile(node)) {
         return EAI_NONAME;
     }
     static const auto real =
         next<int (*)(const char*, const char*, const addrinfo*, addrinfo**)>("getaddrinfo");
-    return real(node, service, hints, res);
+    const int status = real(node, service, hints, res);
+    for (const addrinfo* entry = status == 0 ? *res : nullptr; entry != nullptr;
+         entry = entry->ai_next) {
+        if (!isLoopbackAddress(entry->ai_addr)) {
+            freeaddrinfo(*res);
+            *res = nullptr;
+            return EAI_NONAME;
+        }
+    }
+    return status;
 }
 
 __attribute__((visibility("default"))) hostent* gethostbyname(const char* /*name*/) {
