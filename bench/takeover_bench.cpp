@@ -6,7 +6,8 @@
 //   zorclient_takeover HOST_A HOST_B THREADS killed PID   kills PID, the server on HOST_A
 //   zorclient_takeover HOST_A HOST_B THREADS cut          drops HOST_A's packets (root)
 //
-// a/b/c is bound on both; the held context names both, A first. Once lookups
+// a/b/c is bound on both; the held context names both, A first, or with
+// ZORCLIENT_TAKEOVER_NAME set, is that host name, which resolves to both. Once lookups
 // from THREADS threads have gone through A for 300 ms (as in a busy process,
 // which holds several connections to A), A is killed or cut off, and lookups go on until one
 // succeeds (30 s at most). Prints the milliseconds from the kill or cut to
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
     }
     const std::string a = argv[1];
     const std::string b = argv[2];
-    initCorba(a + ":9999,iiop:1.1@" + b, 0);
+    const char* name = std::getenv("ZORCLIENT_TAKEOVER_NAME");
+    initCorba(name != nullptr ? name : a + ":9999,iiop:1.1@" + b, 0);
     int noArguments = 0;
     const CORBA::ORB_var orb =
         CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));

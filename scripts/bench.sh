@@ -54,8 +54,10 @@ start_ft_naming() {
     return 1
 }
 
-# takeover BUILD MODE THREADS [ft]: one round; prints "MS NIL-LOOKUPS". A and
-# B are two omniNames, or with "ft" TAO's fault-tolerant pair, A the primary.
+# takeover BUILD MODE THREADS [ft|name]: one round; prints "MS NIL-LOOKUPS".
+# A and B are two omniNames, or with "ft" TAO's fault-tolerant pair, A the
+# primary; with "name" the lookups go through one host name for both, given
+# by a private hosts file in a mount namespace of the round's own (root).
 takeover() {
     local build=$1 mode=$2 threads=$3 servers=${4:-} a=127.0.8.2 b=127.0.8.3 pid_a pid_b
     if [[ $servers == ft ]]; then
@@ -72,7 +74,13 @@ takeover() {
     fi
     local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
-    ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}" || true
+    local run=(env ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}")
+    if [[ $servers == name ]]; then
+        { cat /etc/hosts; printf '%s replicas.zorclient.bench\n' "$a" "$b"; } >"$work/hosts"
+        run=(unshare --mount bash -c 'mount --make-rprivate / && mount --bind "$1" /etc/hosts &&
+            exec "${@:2}"' _ "$work/hosts" env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
+    fi
+    "${run[@]}" || true
     stop_process "$pid_a"
     stop_process "$pid_b"
 }
@@ -82,9 +90,9 @@ summary() {
     sort -n | awk -v label="$1" '
         { ms[NR] = $1; nil = nil (NR > 1 ? "," : "") $2 }
         END {
-            if (NR == 0) { printf "%-48s no measurement\n", label; exit }
+            if (NR == 0) { printf "%-56s no measurement\n", label; exit }
             median = NR % 2 ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2
-            printf "%-48s %10.1f ms [%.1f..%.1f], nil lookups per round: %s\n", label, median, ms[1], ms[NR], nil
+            printf "%-56s %10.1f ms [%.1f..%.1f], nil lookups per round: %s\n", label, median, ms[1], ms[NR], nil
         }'
 }
 
@@ -97,11 +105,13 @@ for build in "${builds[@]}"; do
         { cat "$work/bench.err" "$work/bench.out" >&2; exit 1; }
     sed -n '/^case /,$p' "$work/bench.out"
     pairs=("")
+    [[ $(id -u) -eq 0 ]] && pairs+=(name)
     [[ -n ${ZORCLIENT_TAO_ROOT:-} ]] && pairs+=(ft)
     for servers in "${pairs[@]}"; do
         for threads in 1 8; do
             label="takeover: A killed"
             [[ $servers == ft ]] && label="takeover: FT primary killed"
+            [[ $servers == name ]] && label="takeover: A killed, one name for A and B"
             after="after $threads threads"
             if [[ $threads -eq 1 ]]; then after="after 1 thread"; fi
             for _ in $(seq 1 "$rounds"); do takeover "$build" killed "$threads" "$servers"; done |
