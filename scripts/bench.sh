@@ -125,4 +125,3 @@ for build in "${builds[@]}"; do
         done
     done
 done
-done
