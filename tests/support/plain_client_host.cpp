@@ -10,7 +10,8 @@
 //     the library connects and resolves, its calls to the silent listener
 //     end within the bound while the host's own call there keeps waiting.
 //     Prints "own call waiting" then, and goes on once the listener has
-//     closed its connections.
+//     closed its connections. Connecting alternately with one address and
+//     with two makes the round-trip policy for each per-call bound once.
 #if defined(ZORCLIENT_ORB_TAO)
 #include <tao/ORB.h>
 #include <tao/Object.h>
@@ -23,12 +24,37 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <cstring>
+
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <iostream>
 #include <string>
 #include <thread>
+
+namespace {
+
+// The short-lived ORBs the library makes on TAO to build a round-trip policy
+// for an ORB made before it was loaded.
+std::atomic<int> g_policyOrbs{0};
+
+}  // namespace
+
+#if defined(ZORCLIENT_ORB_TAO)
+// In front of TAO's own, for the library's calls too (this program exports it).
+__attribute__((visibility("default"))) CORBA::ORB_ptr CORBA::ORB_init(int& argc, char* argv[],
+                                                                      const char* orb_name) {
+    using OrbInit = CORBA::ORB_ptr (*)(int&, char**, const char*);
+    static const auto real =
+        reinterpret_cast<OrbInit>(dlsym(RTLD_NEXT, "_ZN5CORBA8ORB_initERiPPcPKc"));
+    if (orb_name != nullptr && std::strcmp(orb_name, "zorclient-round-trip-policy") == 0) {
+        ++g_policyOrbs;
+    }
+    return real(argc, argv, orb_name);
+}
+#endif
 
 namespace {
 
@@ -128,6 +154,15 @@ int orbFirstWithBound(const std::string& host, const char* library, const std::s
     }
     if (CORBA::is_nil(CORBA::Object_var(create("a", "b", "c")).in())) {
         std::cerr << "plain_client_host: the held context was lost\n";
+        return 1;
+    }
+    for (int i = 0; i < 4; ++i) {
+        init(host + ":9999,iiop:1.1@" + host, 0);
+        init(host, 0);
+    }
+    if (g_policyOrbs > 2) {  // one per bound: the whole one, and a replica's share
+        std::cerr << "plain_client_host: " << g_policyOrbs
+                  << " short-lived ORBs for the round-trip policy, one per change of bound\n";
         return 1;
     }
     std::cout << "own call waiting" << std::endl;
