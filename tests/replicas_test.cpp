@@ -151,9 +151,27 @@ TEST_P(Takeover, ACutOffReplicaIsPassedOverWithinTheBound) {
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     TwoReplicas replicas;
     initCorba(replicas.hosts(), 0);
-    busy(replicas);
+    // Lookups under way when A is cut off: they time out there together, and
+    // A's reference is left once, never moved back to A by another of them.
+    std::atomic<bool> stop{false};
+    std::atomic<int> nil{0};
+    std::vector<std::thread> lookups;
+    for (int i = 0; i < GetParam(); ++i) {
+        lookups.emplace_back([&] {
+            while (!stop) {
+                nil += lookUp(replicas) == 0 ? 1 : 0;
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     {
         const zortest::CutOff cut(replicas.a.host());
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBoundMs));
+        stop = true;
+        for (std::thread& lookup : lookups) {
+            lookup.join();
+        }
+        EXPECT_EQ(nil, 0) << "lookups under way when A was cut off";
         for (int i = 0; i < 3; ++i) {
             char replica = 0;
             EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin) << i;
