@@ -154,7 +154,8 @@ bool isConnectionFailure(const CORBA::SystemException& ex) {
 
 // Runs `call` on the replica `inUse` names; after a failure of the
 // connection (gone, timed out, refused) `moveOn` leaves that replica and the
-// call goes to the one in use then, `attempts` times at most. With the bound
+// call goes to the one in use then, `attempts` times at most, and only while
+// `moveOn` finds replicas to go on to. With the bound
 // set, each attempt has its share, so the whole call ends within the bound.
 // Only calls that may be repeated come here: a narrow, a resolve.
 template <typename InUse, typename MoveOn, typename Call>
@@ -165,10 +166,9 @@ auto withFailover(CORBA::ULong attempts, InUse inUse, MoveOn moveOn, Call call)
         try {
             return OrbPlatform::cancellationSafe([&] { return call(replica.in()); });
         } catch (const CORBA::SystemException& ex) {
-            if (attempt >= attempts || !isConnectionFailure(ex)) {
+            if (attempt >= attempts || !isConnectionFailure(ex) || !moveOn(replica.in())) {
                 throw;
             }
-            moveOn(replica.in());
         }
     }
 }
@@ -218,13 +218,17 @@ CosNaming::NamingContext_var replicaInUse(CosNaming::NamingContext_ptr held) {
 }
 
 // Checking and moving are one step: calls that fail on one replica together
-// move its context on once.
-void moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr failed) {
+// move its context on once. False once `held` has no replicas kept.
+bool moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr failed) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
     std::vector<CosNaming::NamingContext_var>* replicas = replicasOf(held);
-    if (replicas != nullptr && replicas->front().in() == failed) {
+    if (replicas == nullptr) {
+        return false;
+    }
+    if (replicas->front().in() == failed) {
         std::rotate(replicas->begin(), replicas->begin() + 1, replicas->end());
     }
+    return true;
 }
 
 // The context for a host text of several entries: the narrow goes to each
@@ -243,7 +247,10 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, CORBA::Object_p
     const CosNaming::NamingContext_var answered = withFailover(
         attempts,
         [&] { return CORBA::Object_var(CORBA::Object::_duplicate(replicas[inUse].in())); },
-        [&](CORBA::Object_ptr /*failed*/) { inUse = (inUse + 1) % replicas.size(); },
+        [&](CORBA::Object_ptr /*failed*/) {
+            inUse = (inUse + 1) % replicas.size();
+            return true;
+        },
         [](CORBA::Object_ptr replica) {
             return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(replica));
         });
@@ -387,7 +394,8 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
         }
         return withFailover(
                    replicas + 1, [ctx] { return replicaInUse(ctx); },
-                   [ctx](CosNaming::NamingContext_ptr failed) { moveOnFrom(ctx, failed); }, resolve)
+                   [ctx](CosNaming::NamingContext_ptr failed) { return moveOnFrom(ctx, failed); },
+                   resolve)
             ._retn();
     } catch (const abi::__forced_unwind&) {
         throw;  // thread cancellation must unwind on through the caller
