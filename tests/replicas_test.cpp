@@ -49,6 +49,16 @@ struct TwoReplicas {
     [[nodiscard]] std::string hosts() const { return a.host() + ":9999,iiop:1.1@" + b.host(); }
 };
 
+// The name a host would build by hand.
+CosNaming::Name threeIds(const char* first, const char* second, const char* third) {
+    CosNaming::Name name;
+    name.length(3);
+    name[0].id = CORBA::string_dup(first);
+    name[1].id = CORBA::string_dup(second);
+    name[2].id = CORBA::string_dup(third);
+    return name;
+}
+
 bool holdsContext() {
     return !CORBA::is_nil(CosNaming::NamingContext_var(getNameService()).in());
 }
@@ -208,13 +218,8 @@ TEST(Replicas, TheHostsOwnCallsOnTheHeldContextHaveTheWholeBound) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kBoundMs / 2 + 50));
         replicas.a.resume();
     });
-    CosNaming::Name abc;
-    abc.length(3);
-    abc[0].id = CORBA::string_dup("a");
-    abc[1].id = CORBA::string_dup("b");
-    abc[2].id = CORBA::string_dup("c");
     CORBA::Object_var found;
-    EXPECT_NO_THROW(found = held->resolve(abc));
+    EXPECT_NO_THROW(found = held->resolve(threeIds("a", "b", "c")));
     resume.join();
     EXPECT_TRUE(!CORBA::is_nil(found.in()) && found->_is_equivalent(replicas.markerA.in()));
 }
@@ -314,6 +319,25 @@ struct MarkedPair {
         const CosNaming::NamingContext_var root =
             zortest::rootContext(orb.in(), pair.primary.host());
         marker = zortest::bindMarker(root.in(), "a", "b", "c");
+        knownTo(pair.backup.host(), "a", "b", "c");
+    }
+
+    // The pair shares its store through files that each server reloads when
+    // it sees them change, which it may see only a second later: waits until
+    // `host` itself knows the name, so that only the library is tested.
+    static void knownTo(const std::string& host, const char* first, const char* second,
+                        const char* third) {
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), host);
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        for (bool known = false; !known && Clock::now() < until;) {
+            try {
+                CORBA::Object_var(root->resolve(threeIds(first, second, third)));
+                known = true;
+            } catch (const CosNaming::NamingContext::NotFound&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
     }
 
     [[nodiscard]] bool found() const {
@@ -360,6 +384,7 @@ TEST(FaultTolerantPair, NamesBoundThroughEitherServerAreFound) {
     const CosNaming::NamingContext_var backupRoot =
         zortest::rootContext(orb.in(), marked.pair.backup.host());
     const CORBA::Object_var viaBackup = zortest::bindMarker(backupRoot.in(), "x", "y", "z");
+    MarkedPair::knownTo(marked.pair.primary.host(), "x", "y", "z");
     initCorba(marked.pair.hosts(), 0);
     EXPECT_TRUE(marked.found());
     const CORBA::Object_var found = createObject("x", "y", "z");
