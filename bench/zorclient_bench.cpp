@@ -46,15 +46,6 @@ std::string namingUrl() {
     return "corbaloc:iiop:1.1@" + g_host + ":9999/NameService";
 }
 
-CosNaming::Name handBuiltName(const char* first, const char* second, const char* third) {
-    CosNaming::Name name;
-    name.length(3);
-    name[0].id = CORBA::string_dup(first);
-    name[1].id = CORBA::string_dup(second);
-    name[2].id = CORBA::string_dup(third);
-    return name;
-}
-
 // ---- the cases: each library side and its hand-written baseline ----
 
 void libraryCreateObject(benchmark::State& state) {
@@ -67,7 +58,8 @@ void libraryCreateObject(benchmark::State& state) {
 
 void handResolve(benchmark::State& state) {
     for (auto _ : state) {
-        CORBA::Object_var object = g_context->resolve(handBuiltName(kFirst, kSecond, kThird));
+        CORBA::Object_var object =
+            g_context->resolve(zorexample::threePartName(kFirst, kSecond, kThird));
         benchmark::DoNotOptimize(object.in());
     }
     state.SetItemsProcessed(state.iterations());
@@ -277,7 +269,9 @@ int main(int argc, char** argv) {
     Latency latencies[] = {
         {"createObject vs resolve",
          [] { CORBA::release(createObject(kFirst, kSecond, kThird)); },
-         [] { CORBA::release(g_context->resolve(handBuiltName(kFirst, kSecond, kThird))); },
+         [] {
+             CORBA::release(g_context->resolve(zorexample::threePartName(kFirst, kSecond, kThird)));
+         },
          1,
          "<= 1.02",
          {},
@@ -303,7 +297,8 @@ int main(int argc, char** argv) {
          [] { CORBA::release(createObject(kFirst, kSecond, kMissing)); },
          [] {
              try {
-                 CORBA::release(g_context->resolve(handBuiltName(kFirst, kSecond, kMissing)));
+                 CORBA::release(
+                     g_context->resolve(zorexample::threePartName(kFirst, kSecond, kMissing)));
              } catch (const CosNaming::NamingContext::NotFound&) {
                  benchmark::ClobberMemory();
              }

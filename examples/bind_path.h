@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Binds an object under a three-part name, creating the two naming contexts
 // on the way when they do not exist yet. Used by the example server and by
-// the tests to fill a naming service.
+// the tests to fill a naming service, and by the tests and benchmarks to
+// build names by hand, as a caller without zorclient would.
 #ifndef ZORCLIENT_EXAMPLES_BIND_PATH_H
 #define ZORCLIENT_EXAMPLES_BIND_PATH_H
 
@@ -15,6 +16,15 @@ inline CosNaming::Name singleName(const std::string& id) {
     CosNaming::Name name;
     name.length(1);
     name[0].id = CORBA::string_dup(id.c_str());
+    return name;
+}
+
+inline CosNaming::Name threePartName(const char* first, const char* second, const char* third) {
+    CosNaming::Name name;
+    name.length(3);
+    name[0].id = CORBA::string_dup(first);
+    name[1].id = CORBA::string_dup(second);
+    name[2].id = CORBA::string_dup(third);
     return name;
 }
 

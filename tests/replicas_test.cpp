@@ -49,16 +49,6 @@ struct TwoReplicas {
     [[nodiscard]] std::string hosts() const { return a.host() + ":9999,iiop:1.1@" + b.host(); }
 };
 
-// The name a host would build by hand.
-CosNaming::Name threeIds(const char* first, const char* second, const char* third) {
-    CosNaming::Name name;
-    name.length(3);
-    name[0].id = CORBA::string_dup(first);
-    name[1].id = CORBA::string_dup(second);
-    name[2].id = CORBA::string_dup(third);
-    return name;
-}
-
 bool holdsContext() {
     return !CORBA::is_nil(CosNaming::NamingContext_var(getNameService()).in());
 }
@@ -219,7 +209,7 @@ TEST(Replicas, TheHostsOwnCallsOnTheHeldContextHaveTheWholeBound) {
         replicas.a.resume();
     });
     CORBA::Object_var found;
-    EXPECT_NO_THROW(found = held->resolve(threeIds("a", "b", "c")));
+    EXPECT_NO_THROW(found = held->resolve(zorexample::threePartName("a", "b", "c")));
     resume.join();
     EXPECT_TRUE(!CORBA::is_nil(found.in()) && found->_is_equivalent(replicas.markerA.in()));
 }
@@ -332,7 +322,7 @@ struct MarkedPair {
         const auto until = Clock::now() + std::chrono::seconds(5);
         for (bool known = false; !known && Clock::now() < until;) {
             try {
-                CORBA::Object_var(root->resolve(threeIds(first, second, third)));
+                CORBA::Object_var(root->resolve(zorexample::threePartName(first, second, third)));
                 known = true;
             } catch (const CosNaming::NamingContext::NotFound&) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
