@@ -1,20 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "cut_off.h"
 
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 namespace zortest {
 namespace {
-
-constexpr const char* kTablePrefix = "zorclient_test_";
 
 // Runs nft with `words`; its standard output, or nothing if it failed.
 bool nft(const std::vector<std::string>& words, std::string* out = nullptr) {
@@ -51,46 +54,56 @@ bool nft(const std::vector<std::string>& words, std::string* out = nullptr) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Tables of test processes that are gone, e.g. killed by a time-out.
-void removeOrphanedTables() {
-    std::string listing;
-    if (!nft({"list", "tables", "inet"}, &listing)) {
-        return;
+bool inMachinesNetwork() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/ns/net", error) ==
+           std::filesystem::read_symlink("/proc/1/ns/net", error);
+}
+
+// A network namespace of this process's own with only loopback, up: the
+// servers, the client and the nftables table live and die in it.
+std::string enterPrivateNetwork() {
+    if (unshare(CLONE_NEWNET) != 0) {
+        return std::string("no network namespace of the test's own: ") + std::strerror(errno);
     }
-    std::istringstream lines(listing);
-    std::string table;
-    std::string family;
-    std::string name;
-    while (lines >> table >> family >> name) {
-        if (name.rfind(kTablePrefix, 0) != 0) {
-            continue;
-        }
-        const std::string pid = name.substr(
-            std::string(kTablePrefix).size(),
-            name.find('_', std::string(kTablePrefix).size()) - std::string(kTablePrefix).size());
-        if (!std::filesystem::exists("/proc/" + pid)) {
-            nft({"delete", "table", "inet", name});
-        }
+    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strncpy(loopback.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = socketFd >= 0 && ioctl(socketFd, SIOCGIFFLAGS, &loopback) == 0;
+    if (up) {
+        loopback.ifr_flags |= IFF_UP;
+        up = ioctl(socketFd, SIOCSIFFLAGS, &loopback) == 0;
     }
+    const int failure = errno;
+    if (socketFd >= 0) {
+        close(socketFd);
+    }
+    return up ? "" : std::string("cannot bring loopback up: ") + std::strerror(failure);
 }
 
 }  // namespace
 
 std::string cutOffUnavailable() {
     if (geteuid() != 0) {
-        return "cutting a host off takes an nftables table, which only root may add";
+        return "cutting a host off takes a network namespace and an nftables table, which only "
+               "root may make";
     }
     std::string version;
     if (!nft({"--version"}, &version)) {
         return "nft (Debian package nftables) is not installed";
     }
-    return "";
+    static const std::string why = enterPrivateNetwork();
+    return why;
 }
 
 CutOff::CutOff(const std::string& host) {
+    if (inMachinesNetwork()) {
+        throw std::logic_error("cutting " + host +
+                               " off would change the machine's own firewall: call "
+                               "cutOffUnavailable() first, or run in a network namespace");
+    }
     static std::atomic<int> count{0};
-    removeOrphanedTables();
-    table_ = kTablePrefix + std::to_string(getpid()) + "_" + std::to_string(++count);
+    table_ = "zorclient_test_" + std::to_string(++count);
     const bool added = nft({"add", "table", "inet", table_}) &&
                        nft({"add", "chain", "inet", table_, "out", "{", "type", "filter", "hook",
                             "output", "priority", "0", ";", "policy", "accept", ";", "}"}) &&

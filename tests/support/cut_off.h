@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A naming server cut off as after a pulled cable: every packet to its
 // address and port is dropped, so nothing resets and nothing answers. Done
-// with an nftables table of this process's own, which only root may add.
+// with an nftables table in a network namespace of the process's own, so the
+// machine's own firewall is never touched. Only root may do either.
 #ifndef ZORCLIENT_TESTS_CUT_OFF_H
 #define ZORCLIENT_TESTS_CUT_OFF_H
 
@@ -9,12 +10,14 @@
 
 namespace zortest {
 
-// Empty when this process can cut hosts off; else why it cannot.
+// Empty when this process can cut hosts off; else why it cannot. The first
+// call moves the process into a network namespace of its own with loopback
+// up: call it before anything listens, connects or starts threads.
 std::string cutOffUnavailable();
 
 // Drops packets to `host`:9999 from construction until restore() or
-// destruction, which removes the table again. Tables that test processes
-// which have died left behind are removed first.
+// destruction, which removes the table again. Refuses (throws) in the
+// machine's own network namespace.
 class CutOff {
 public:
     explicit CutOff(const std::string& host);
