@@ -15,8 +15,9 @@ install(EXPORT zorclient-targets NAMESPACE zorclient:: DESTINATION ${ZORCLIENT_C
 
 configure_package_config_file(cmake/zorclient-config.cmake.in
   ${PROJECT_BINARY_DIR}/zorclient-config.cmake INSTALL_DESTINATION ${ZORCLIENT_CMAKE_DIR})
-write_basic_package_version_file(${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
-  COMPATIBILITY SameMajorVersion)
+# Compatible: every release from the first with this SONAME up to this one.
+configure_file(cmake/zorclient-config-version.cmake.in
+  ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zorclient-config.cmake
               ${PROJECT_BINARY_DIR}/zorclient-config-version.cmake
         DESTINATION ${ZORCLIENT_CMAKE_DIR} COMPONENT dev)

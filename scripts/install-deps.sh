@@ -4,12 +4,13 @@
 # this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-# nftables: the tests cut naming servers off as after a pulled cable (as root).
+# nftables: the tests cut naming servers off as after a pulled cable (as root,
+# in a network namespace of their own).
 packages=(g++ cmake make pkgconf iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
           libgtest-dev nftables)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
-    packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
+    packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck abigail-tools)
 # What scripts/package.sh and check-packages.sh need: Debian's packaging tools
 # and the source package's own build dependencies.
 [[ "${ZORCLIENT_WITH_PACKAGING:-0}" == 1 ]] &&
