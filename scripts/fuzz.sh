@@ -9,7 +9,7 @@ seconds=${1:-60}
 build=${ZORCLIENT_FUZZ_DIR:-build-fuzz}
 ZORCLIENT_WITH_CHECKS=1 bash scripts/install-deps.sh
 CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORCLIENT_BUILD_FUZZ=ON \
-    -DZORCLIENT_BUILD_TESTS=OFF -DZORCLIENT_BUILD_TOOLS=OFF -DZORCLIENT_INSTALL=OFF \
+    -DZORCLIENT_BUILD_TESTS=OFF -DZORCLIENT_BUILD_TOOLS=OFF -DZORCLIENT_BUILD_EXAMPLES=OFF -DZORCLIENT_INSTALL=OFF \
     -DZORCLIENT_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
 cmake --build "$build" -j"$(nproc)" --target naming_fuzz >/dev/null
 found=$(mktemp -d)
