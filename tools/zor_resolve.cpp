@@ -163,7 +163,12 @@ int main(int argc, char** argv) {
     const CORBA::Object_var object = createObject(args[1], args[2], args[3]);
     std::cerr.rdbuf(stderrBuffer);
     if (CORBA::is_nil(object.in())) {
-        if (trace.str().find("/NamingContext/NotFound:") != std::string::npos) {
+        // The line ends with the reason, the last attempt's; the name before
+        // it may hold any text, that marker too.
+        const std::string said = trace.str();
+        const std::string notFound = "/NamingContext/NotFound:1.0'\n";
+        if (said.size() >= notFound.size() &&
+            said.compare(said.size() - notFound.size(), notFound.size(), notFound) == 0) {
             std::cerr << "zor-resolve: nothing is bound under " << path << " at " << host
                       << ":9999\n";
             return kNotBound;
