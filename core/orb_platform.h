@@ -7,6 +7,8 @@
 //   orbInitId(id)              the identifier handed to CORBA::ORB_init
 //   registerPortableServer()   at load: the root POA for the library's ORB
 //   systemExceptionText(ex)    _info() of a system exception, as a string
+//   shortSystemExceptionText(ex)  its name and minor reason, for one line
+//   kReachesIpv6               whether the ORB build can use IPv6 addresses
 //   withCallTimeout<I>(orb, ref, ms)
 //                              a new reference to the same object whose calls
 //                              give up after `ms`; throws if the ORB cannot

@@ -14,7 +14,10 @@
 #include <ace/Thread.h>
 #include <ace/Thread_Mutex.h>
 
+#include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace OrbRuntime {
 
@@ -54,6 +57,18 @@ void readSettings();
 CORBA::ULong callTimeoutMs();
 bool tracing();
 
+// When a remote call of the library's that starts now must have ended:
+// never, without a bound.
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline callDeadline();
+
+// A new reference to the same object whose calls give up after `ms`, or a
+// duplicate of `ref` for 0. A bound the ORB refuses costs no connection: the
+// reference goes on unbounded, and the process is told once.
+CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, CORBA::ULong ms);
+CosNaming::NamingContext_ptr boundedContext(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr ref,
+                                            CORBA::ULong ms);
+
 // The library's own lines on std::cerr. Each is written whole, straight into
 // the stream's buffer: the stream keeps its state and its exception mask
 // never fires. None of them throws, and a thread cancelled while one is
@@ -71,10 +86,43 @@ void reportBoundNotInForce() noexcept;
 // The text of the exception being handled; call it only inside a handler.
 std::string currentExceptionText();
 
-// --- naming-service client ---
+// --- host texts ---
 
 // corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
+// Why the host text is refused before anything is contacted, with what to
+// write instead; empty for a text the library takes.
+std::string hostTextProblem(const std::string& host);
+// What to connect to for a host text the library takes, as (label, URL)
+// pairs: first the whole service, then one per replica when it names several
+// (entries of the text, or addresses of a name that belong to more than one
+// server). A name is resolved here, once, waiting until `deadline` at most;
+// the URLs carry its addresses, so the ORB does not resolve it again. None,
+// with `why` said, when the name cannot be resolved in time or at all.
+std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
+                                                                Deadline deadline,
+                                                                std::string& why);
+
+// --- replicas ---
+
+// The context for the whole service `whole`, connected through the replicas
+// `urls` in turn until one answers the narrow; it keeps one context per
+// replica for the library's lookups, the one that answered in use. Nil if no
+// replica answered; `attempts` then says how each went. Throws what the
+// last attempt threw.
+CosNaming::NamingContext_ptr connectReplicas(
+    CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
+    const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
+    std::string& attempts);
+// Whether lookups on `held` go to replicas of its own.
+bool hasReplicas(CosNaming::NamingContext_ptr held);
+// Resolves `name` on the replicas of `held`, from the one in use on, moving
+// on from one whose connection fails. Throws what the last attempt threw;
+// `attempts` says how each went.
+CORBA::Object_ptr resolveOnReplicas(CosNaming::NamingContext_ptr held, const CosNaming::Name& name,
+                                    Deadline deadline, std::string& attempts);
+
+// --- naming-service client ---
 // Three components, ids from the texts, empty kinds.
 CosNaming::Name makeName(const std::string& first, const std::string& second,
                          const std::string& third);

@@ -45,6 +45,16 @@ inline std::string systemExceptionText(const CORBA::SystemException& ex) {
     return text.str();
 }
 
+// omniORB reaches IPv6 addresses wherever the system does.
+inline constexpr bool kReachesIpv6 = true;
+
+// "TRANSIENT (TRANSIENT_ConnectFailed)": one attempt of several, in a line.
+inline std::string shortSystemExceptionText(const CORBA::SystemException& ex) {
+    const char* described = ex.NP_minorString();
+    return std::string(ex._name()) +
+           (described != nullptr ? std::string(" (") + described + ")" : "");
+}
+
 // omniORB keeps the time-out on the reference object itself (which the
 // library made), and a narrow makes a new one without it.
 template <typename Interface>

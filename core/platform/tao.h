@@ -12,6 +12,7 @@
 #include <tao/ORB.h>
 #include <tao/SystemException.h>
 
+#include <cstring>
 #include <string>
 
 namespace OrbPlatform {
@@ -23,6 +24,22 @@ inline const char* orbInitId(const char* libraryOrbId) {
 
 inline std::string systemExceptionText(const CORBA::SystemException& ex) {
     return ex._info().c_str();  // _info() returns a temporary: copy it here
+}
+
+// ACE builds without IPv6 unless told otherwise; such a TAO cannot even read
+// an IPv6 address in a URL.
+#if defined(ACE_HAS_IPV6)
+inline constexpr bool kReachesIpv6 = true;
+#else
+inline constexpr bool kReachesIpv6 = false;
+#endif
+
+// "TRANSIENT (Connection refused)": one attempt of several, in a line. TAO
+// keeps the errno of a failed call in the minor code's low bits.
+inline std::string shortSystemExceptionText(const CORBA::SystemException& ex) {
+    const int error = static_cast<int>(ex.minor() & 0x7FU);
+    return std::string(ex._name()) +
+           (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string());
 }
 
 }  // namespace OrbPlatform
