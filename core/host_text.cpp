@@ -94,9 +94,18 @@ std::size_t protocolLength(const std::string& entry) {
     return 0;
 }
 
-// An entry's address as the trace names it: the entry less its protocol.
+// An entry's address as the trace names it: the entry less its protocol
+// and port.
 std::string entryAddress(const std::string& entry, std::size_t i) {
-    return i == 0 ? entry : entry.substr(protocolLength(entry));
+    std::string address = i == 0 ? entry : entry.substr(protocolLength(entry));
+    const std::size_t port = address.rfind(':');
+    if (port != std::string::npos && address.find(']', port) == std::string::npos &&
+        std::count(address.begin(), address.end(), ':') == 1) {
+        address.erase(port);
+    } else if (port != std::string::npos && port > 0 && address[port - 1] == ']') {
+        address.erase(port);
+    }
+    return address;
 }
 
 // The text written as the library reads it: each entry after the first with

@@ -16,8 +16,8 @@ ZORCLIENT_WITH_BENCH=1 bash scripts/install-deps.sh
 # As root the rest runs in a network namespace of its own with loopback alone:
 # the servers, the clients and the tables that cut servers off live and die
 # there, and the machine's own firewall is never touched.
-if [[ $(id -u) -eq 0 && -z ${ZORCLIENT_BENCH_ISOLATED:-} ]]; then
-    exec env ZORCLIENT_BENCH_ISOLATED=1 unshare --net -- \
+if [[ $(id -u) -eq 0 && -z ${ZORCLIENT_TEST_PRIVATE_NETWORK:-} ]]; then
+    exec env ZORCLIENT_TEST_PRIVATE_NETWORK=1 unshare --net -- \
         bash -c 'ip link set lo up && exec bash "$@"' _ "$0" "$@"
 fi
 host=127.0.8.1

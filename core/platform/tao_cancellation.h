@@ -20,7 +20,7 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto cancellationSafe(Call call) -> decltype
     int previous = PTHREAD_CANCEL_ENABLE;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
     std::exception_ptr failure;
-    decltype(call()) result;
+    decltype(call()) result{};
     try {
         result = call();
     } catch (const abi::__forced_unwind&) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// A naming server cut off as after a pulled cable: every packet to its
-// address and port is dropped, so nothing resets and nothing answers. Done
+// A naming server (or a DNS server) cut off as after a pulled cable: every
+// packet to its address is dropped, so nothing resets and nothing answers. Done
 // with an nftables table in a network namespace of the process's own, so the
 // machine's own firewall is never touched. Only root may do either.
 #ifndef ZORCLIENT_TESTS_CUT_OFF_H
@@ -15,7 +15,12 @@ namespace zortest {
 // up: call it before anything listens, connects or starts threads.
 std::string cutOffUnavailable();
 
-// Drops packets to `host`:9999 from construction until restore() or
+// Whether this process runs in a network namespace of its own with loopback
+// alone: one that cutOffUnavailable() made, or that its parent made and said
+// so in ZORCLIENT_TEST_PRIVATE_NETWORK=1.
+bool inPrivateNetwork();
+
+// Drops every packet to `host` from construction until restore() or
 // destruction, which removes the table again. Refuses (throws) in the
 // machine's own network namespace.
 class CutOff {

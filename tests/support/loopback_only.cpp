@@ -3,8 +3,12 @@
 // literal 127.0.0.0/8 or ::1 address, or a name that /etc/hosts gives (a
 // test's private one among them) loopback addresses for, fail at once
 // instead of asking a DNS server, and connections elsewhere are refused. Stands in front of the C
-// library for the ORB library's calls (the test executables export it).
+// library for the ORB library's and zorclient's calls (the test executables
+// export it). A process in a network namespace of its own, where loopback
+// is all there is, may ask its own DNS server there.
 // Servants listen on loopback too, and so publish loopback addresses.
+#include "support/cut_off.h"
+
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
@@ -69,6 +73,11 @@ bool inHostsFile(const char* name) {
     return listed;
 }
 
+bool mayLookUp(const char* node) {
+    return node == nullptr || isLoopbackLiteral(node) || inHostsFile(node) ||
+           zortest::inPrivateNetwork();
+}
+
 template <typename Function>
 Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -80,7 +89,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) int getaddrinfo(const char* node, const char* service,
                                                        const addrinfo* hints, addrinfo** res) {
-    if (node != nullptr && !isLoopbackLiteral(node) && !inHostsFile(node)) {
+    if (!mayLookUp(node)) {
         return EAI_NONAME;
     }
     static const auto real =
@@ -95,6 +104,21 @@ __attribute__((visibility("default"))) int getaddrinfo(const char* node, const c
         }
     }
     return status;
+}
+
+// Asynchronous look-ups of names they may not make are made numeric: they
+// fail at once, as the synchronous ones do.
+__attribute__((visibility("default"))) int getaddrinfo_a(int mode, gaicb* list[], int count,
+                                                         sigevent* notify) {
+    static const addrinfo numericOnly = {AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0,
+                                         nullptr,        nullptr,   nullptr};
+    for (int i = 0; i < count; ++i) {
+        if (!mayLookUp(list[i]->ar_name)) {
+            list[i]->ar_request = &numericOnly;
+        }
+    }
+    static const auto real = next<int (*)(int, gaicb*[], int, sigevent*)>("getaddrinfo_a");
+    return real(mode, list, count, notify);
 }
 
 __attribute__((visibility("default"))) hostent* gethostbyname(const char* /*name*/) {

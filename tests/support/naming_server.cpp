@@ -283,7 +283,21 @@ void NamingServer::resume() const {
     waitpid(pid_, &status, WCONTINUED);
 }
 
+void NamingServer::pauseFor(std::chrono::milliseconds paused) {
+    if (resumer_.joinable()) {
+        resumer_.join();
+    }
+    pause();
+    resumer_ = std::thread([this, paused] {
+        std::this_thread::sleep_for(paused);
+        resume();
+    });
+}
+
 void NamingServer::stop(int signal) {
+    if (resumer_.joinable()) {
+        resumer_.join();
+    }
     if (pid_ <= 0) {
         return;
     }

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <mutex>
 #include <string>
@@ -46,6 +47,8 @@ public:
     // accepts new ones, but answers nothing until resume().
     void pause() const;
     void resume() const;
+    // pause(), and resume() once `paused` is over, while the caller goes on.
+    void pauseFor(std::chrono::milliseconds paused);
 
 private:
     std::string host_;
@@ -55,6 +58,7 @@ private:
     std::string dataDir_;
     int starts_ = 0;
     pid_t pid_ = -1;
+    std::thread resumer_;
 };
 
 // TAO's fault-tolerant naming service as deployments run it: a primary and a

@@ -11,10 +11,13 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace zortest {
 
-PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::string>& addresses) {
+PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::string>& addresses,
+                           const std::string& nameServer) {
     if (geteuid() != 0) {
         why_ =
             "a private /etc/hosts takes a mount namespace of the test's own, which only root "
@@ -26,32 +29,40 @@ PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::strin
         why_ = std::string("no mount namespace of the test's own: ") + std::strerror(errno);
         return;
     }
-    char pattern[] = "/tmp/zorclient-hosts-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0) {
-        why_ = "cannot write a private hosts file";
-        return;
-    }
-    close(fd);
-    file_ = pattern;
     std::ostringstream hosts;
     hosts << std::ifstream("/etc/hosts").rdbuf();
     for (const std::string& address : addresses) {
         hosts << '\n' << address << ' ' << name;
     }
-    std::ofstream(file_) << hosts.str() << '\n';
-    if (mount(file_.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
-        why_ = std::string("cannot bind a private hosts file over /etc/hosts: ") +
-               std::strerror(errno);
+    hosts << '\n';
+    std::vector<std::pair<std::string, std::string>> files = {{"/etc/hosts", hosts.str()}};
+    if (!nameServer.empty()) {
+        files.emplace_back("/etc/resolv.conf", "nameserver " + nameServer + "\n");
+    }
+    for (const auto& [target, text] : files) {
+        char pattern[] = "/tmp/zorclient-names-XXXXXX";
+        const int fd = mkstemp(pattern);
+        if (fd < 0) {
+            why_ = "cannot write a private " + target;
+            return;
+        }
+        close(fd);
+        files_.emplace_back(pattern);
+        std::ofstream(pattern) << text;
+        if (mount(pattern, target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            why_ = "cannot bind a private file over " + target + ": " + std::strerror(errno);
+            return;
+        }
+        mounted_.push_back(target);
     }
 }
 
 PrivateHosts::~PrivateHosts() {
-    if (why_.empty() && !file_.empty()) {
-        umount("/etc/hosts");
+    for (const std::string& target : mounted_) {
+        umount(target.c_str());
     }
-    if (!file_.empty()) {
-        std::remove(file_.c_str());
+    for (const std::string& file : files_) {
+        std::remove(file.c_str());
     }
 }
 

@@ -2,7 +2,8 @@
 // A host name of the test's own that resolves to several loopback addresses,
 // as a cluster names its replicas: a private hosts file bind-mounted over
 // /etc/hosts in a mount namespace of this process alone, so the machine's
-// own file is never touched. Only root may do that.
+// own file is never touched. Likewise a private resolv.conf that sends every
+// other name to a DNS server of the test's choice. Only root may do that.
 #ifndef ZORCLIENT_TESTS_PRIVATE_HOSTS_H
 #define ZORCLIENT_TESTS_PRIVATE_HOSTS_H
 
@@ -16,7 +17,9 @@ namespace zortest {
 // anything starts threads. why() says what kept it from being set up.
 class PrivateHosts {
 public:
-    PrivateHosts(const std::string& name, const std::vector<std::string>& addresses);
+    // With `nameServer`, names not in the hosts file are asked of it.
+    PrivateHosts(const std::string& name, const std::vector<std::string>& addresses,
+                 const std::string& nameServer = "");
     ~PrivateHosts();
     PrivateHosts(const PrivateHosts&) = delete;
     PrivateHosts& operator=(const PrivateHosts&) = delete;
@@ -24,7 +27,8 @@ public:
     [[nodiscard]] const std::string& why() const { return why_; }
 
 private:
-    std::string file_;
+    std::vector<std::string> files_;
+    std::vector<std::string> mounted_;
     std::string why_;
 };
 
