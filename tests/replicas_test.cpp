@@ -188,13 +188,21 @@ TEST(Replicas, AReplicaThatAnswersWithinTheBoundIsWaitedFor) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(lookUp(replicas), 0);
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said.rfind("zorclient: resolving a/b/c: " + replicas.a.host(), 0), 0U) << said;
-    EXPECT_NE(said.find("; " + replicas.b.host() + ": TRANSIENT"), std::string::npos) << said;
+    EXPECT_EQ(said.rfind("zorclient: resolving a/b/c: ", 0), 0U) << said;
+    for (const std::string& host : {replicas.a.host(), replicas.b.host()}) {
+        EXPECT_NE(said.find(host + ": TRANSIENT ("), std::string::npos) << said;
+    }
 }
 
 // A TRANSIENT that A itself raises, as it cannot reach a context bound in it
 // on a server that is gone, is A's answer: lookups stay with A.
 TEST(Replicas, AFailureTheReplicaReportsLeavesItInUse) {
+    if (std::getenv("ZORCLIENT_TEST_TAO_COSNAMING") != nullptr) {
+        GTEST_SKIP() << "tao_cosnaming does not answer while it retries the server that is gone: "
+                        "its replica times out instead";
+    }
+    setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
+    setenv("ZORCLIENT_TRACE", "1", 1);
     TwoReplicas replicas;
     {
         const zortest::NamingServer gone(2);

@@ -12,7 +12,6 @@
 #include <tao/ORB.h>
 #include <tao/SystemException.h>
 
-#include <cstring>
 #include <string>
 
 namespace OrbPlatform {
@@ -34,12 +33,12 @@ inline constexpr bool kReachesIpv6 = true;
 inline constexpr bool kReachesIpv6 = false;
 #endif
 
-// "TRANSIENT (Connection refused)": one attempt of several, in a line. TAO
-// keeps the errno of a failed call in the minor code's low bits.
+// "TRANSIENT (OMG minor code 2)": one attempt of several, in a line.
 inline std::string shortSystemExceptionText(const CORBA::SystemException& ex) {
-    const int error = static_cast<int>(ex.minor() & 0x7FU);
-    return std::string(ex._name()) +
-           (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string());
+    const CORBA::ULong minor = ex.minor();
+    const bool omg = (minor & 0xFFFFF000U) == CORBA::OMGVMCID;
+    return std::string(ex._name()) + " (" + (omg ? "OMG" : "TAO") + " minor code " +
+           std::to_string(minor & 0xFFFU) + ")";
 }
 
 }  // namespace OrbPlatform
