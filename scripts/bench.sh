@@ -13,19 +13,26 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ZORCLIENT_WITH_BENCH=1 bash scripts/install-deps.sh
-# As root the rest runs in a network namespace of its own with loopback alone:
-# the servers, the clients and the tables that cut servers off live and die
-# there, and the machine's own firewall is never touched.
+# As root the rest runs in a network namespace of its own with loopback alone,
+# and a mount namespace whose /etc/hosts adds two names: one for 127.0.8.1
+# and ::1, as Debian's own file has localhost, and one for the two replicas.
+# The servers, the clients and the tables that cut servers off live and die
+# there, and the machine's own firewall and hosts file are never touched.
 if [[ $(id -u) -eq 0 && -z ${ZORCLIENT_TEST_PRIVATE_NETWORK:-} ]]; then
-    exec env ZORCLIENT_TEST_PRIVATE_NETWORK=1 unshare --net -- \
-        bash -c 'ip link set lo up && exec bash "$@"' _ "$0" "$@"
+    hosts=$(mktemp)
+    { cat /etc/hosts; printf '%s dualstack.zorclient.bench\n' 127.0.8.1 ::1
+      printf '%s replicas.zorclient.bench\n' 127.0.8.2 127.0.8.3; } >"$hosts"
+    exec env ZORCLIENT_TEST_PRIVATE_NETWORK=1 ZORCLIENT_BENCH_HOSTS="$hosts" unshare --net --mount -- \
+        bash -c 'ip link set lo up && mount --make-rprivate / &&
+            mount --bind "$ZORCLIENT_BENCH_HOSTS" /etc/hosts && exec bash "$@"' _ "$0" "$@"
 fi
+[[ -n ${ZORCLIENT_BENCH_HOSTS:-} ]] && export ZORCLIENT_BENCH_DUAL_STACK_NAME=dualstack.zorclient.bench
 host=127.0.8.1
 rounds=${1:-5}
 work=$(mktemp -d)
 # shellcheck source=naming-service.sh
 source scripts/naming-service.sh
-trap '[[ -n ${NAMING_SERVICE_PID:-} ]] && stop_process "$NAMING_SERVICE_PID"; rm -rf "$work"' EXIT
+trap '[[ -n ${NAMING_SERVICE_PID:-} ]] && stop_process "$NAMING_SERVICE_PID"; rm -rf "$work" ${ZORCLIENT_BENCH_HOSTS:+"$ZORCLIENT_BENCH_HOSTS"}' EXIT
 
 # build_bench DIR [CMAKE-ARGS...]
 build_bench() {
@@ -82,9 +89,7 @@ takeover() {
     [[ $mode == killed ]] && args+=("$pid_a")
     local run=(env ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}")
     if [[ $servers == name ]]; then
-        { cat /etc/hosts; printf '%s replicas.zorclient.bench\n' "$a" "$b"; } >"$work/hosts"
-        run=(unshare --mount bash -c 'mount --make-rprivate / && mount --bind "$1" /etc/hosts &&
-            exec "${@:2}"' _ "$work/hosts" env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
+        run=(env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
     fi
     "${run[@]}" || true
     stop_process "$pid_a"
@@ -110,6 +115,19 @@ for build in "${builds[@]}"; do
     "$build/bench/zorclient_bench" "$host" "$rounds" >"$work/bench.out" 2>"$work/bench.err" ||
         { cat "$work/bench.err" "$work/bench.out" >&2; exit 1; }
     sed -n '/^case /,$p' "$work/bench.out"
+    if [[ $orb == TAO ]]; then
+        # A process whose client threads are pure clients may tell TAO so in
+        # svc.conf, which its ORB reads from the folder it starts in.
+        mkdir -p "$work/pure-clients"
+        printf '%s\n' 'static Client_Strategy_Factory "-ORBWaitStrategy rw -ORBTransportMuxStrategy exclusive -ORBConnectStrategy blocked"' \
+            'static Resource_Factory "-ORBFlushingStrategy blocking"' >"$work/pure-clients/svc.conf"
+        (cd "$work/pure-clients" && "$OLDPWD/$build/bench/zorclient_bench" "$host" "$rounds" \
+            --benchmark_filter=none) >"$work/pure.out" 2>"$work/bench.err" ||
+            { cat "$work/bench.err" "$work/pure.out" >&2; exit 1; }
+        awk '/^createObject vs resolve  / {
+            printf "%-48s %s\n", "createObject vs resolve, svc.conf: pure clients", substr($0, 50) }' \
+            "$work/pure.out"
+    fi
     pairs=("")
     [[ $(id -u) -eq 0 ]] && pairs+=(name)
     [[ -n ${ZORCLIENT_TAO_ROOT:-} ]] && pairs+=(ft)
