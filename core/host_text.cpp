@@ -95,14 +95,12 @@ std::size_t protocolLength(const std::string& entry) {
 }
 
 // An entry's address as the trace names it: the entry less its protocol
-// and port.
+// and its port (after "]" for an IPv6 address, after the one colon else).
 std::string entryAddress(const std::string& entry, std::size_t i) {
     std::string address = i == 0 ? entry : entry.substr(protocolLength(entry));
     const std::size_t port = address.rfind(':');
-    if (port != std::string::npos && address.find(']', port) == std::string::npos &&
-        std::count(address.begin(), address.end(), ':') == 1) {
-        address.erase(port);
-    } else if (port != std::string::npos && port > 0 && address[port - 1] == ']') {
+    if (port != std::string::npos && port > 0 &&
+        (address[0] == '[' ? address[port - 1] == ']' : address.find(':') == port)) {
         address.erase(port);
     }
     return address;

@@ -59,8 +59,11 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     }
     std::string attempts;
     try {
+        // Resolving a name waits until the deadline at most, and so do the
+        // attempts on replicas; the narrow on one server has the whole bound.
+        const Deadline deadline = callDeadline();
         std::string why;
-        const auto urls = connectionUrls(host, callDeadline(), why);
+        const auto urls = connectionUrls(host, deadline, why);
         if (urls.empty()) {
             traceConnecting(host, why.c_str());
             return CosNaming::NamingContext::_nil();
@@ -73,7 +76,7 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         CosNaming::NamingContext_var ctx =
             urls.size() == 1 ? connectServer(orb, whole.in())
                              : connectReplicas(orb, whole.in(), {urls.begin() + 1, urls.end()},
-                                               callDeadline(), attempts);
+                                               deadline, attempts);
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
         }
