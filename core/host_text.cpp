@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,14 +85,16 @@ std::vector<std::string> hostEntries(const std::string& host) {
 // An entry after the first carries its protocol, "iiop:" or ":", and maybe a
 // version ("1.1@"); the first comes after the URL's own. Its length, or 0.
 std::size_t protocolLength(const std::string& entry) {
-    for (const char* protocol : {"iiop:", ":"}) {
-        if (startsWithNoCase(entry, protocol)) {
-            const std::size_t length = std::strlen(protocol);
-            const std::size_t version = entry.find('@', length);
-            return version == std::string::npos ? length : version + 1;
-        }
+    static const char* const protocols[] = {"iiop:", ":"};
+    const char* const* protocol =
+        std::find_if(std::begin(protocols), std::end(protocols),
+                     [&entry](const char* written) { return startsWithNoCase(entry, written); });
+    if (protocol == std::end(protocols)) {
+        return 0;
     }
-    return 0;
+    const std::size_t length = std::strlen(*protocol);
+    const std::size_t version = entry.find('@', length);
+    return version == std::string::npos ? length : version + 1;
 }
 
 // An entry's address as the trace names it: the entry less its protocol
@@ -341,9 +344,10 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
     if (v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1) {
         return urls;
     }
-    for (const std::string& address : addresses) {
-        urls.emplace_back(address, namingServiceUrl(address));
-    }
+    std::transform(addresses.begin(), addresses.end(), std::back_inserter(urls),
+                   [](const std::string& address) {
+                       return std::make_pair(address, namingServiceUrl(address));
+                   });
     return urls;
 }
 
