@@ -178,9 +178,11 @@ int lookUp(const std::string& name, Deadline deadline, addrinfo** found) {
     request->ar_name = strdup(name.c_str());
     request->ar_request = &kStreamHints;
     gaicb* list[] = {request};
-    if (request->ar_name == nullptr || getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+    const int started =
+        request->ar_name == nullptr ? EAI_MEMORY : getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+    if (started != 0) {
         release(request);
-        return EAI_MEMORY;
+        return started;
     }
     for (;;) {
         const int status = gai_error(request);
