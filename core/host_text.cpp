@@ -133,6 +133,10 @@ std::string entriesProblem(const std::vector<std::string>& entries) {
             return "an entry of the host text names no address";
         }
     }
+    if (protocolLength(entries[0]) != 0) {
+        return "the library writes the protocol (iiop:1.1@) before the first entry; write it "
+               "without";
+    }
     for (std::size_t i = 1; i < entries.size(); ++i) {
         if (protocolLength(entries[i]) == 0) {
             return "an entry after the first names no protocol; write '" + rewritten(entries) + "'";

@@ -157,6 +157,8 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         {b + ":9999", "the library adds the port (:9999) itself; write '" + b + "'"},
         {"IIOP:1.2@" + b,
          "the library writes the protocol (iiop:1.1@) itself; write the host alone"},
+        {"iiop:1.1@" + a + ",iiop:1.1@" + b,
+         "the library writes the protocol (iiop:1.1@) before the first entry; write it without"},
     };
     for (const auto& [host, reason] : refused) {
         testing::internal::CaptureStderr();
