@@ -3,8 +3,6 @@
 // references whose calls give up after their share of it.
 #include "orb_runtime.h"
 
-#include <algorithm>
-
 namespace OrbRuntime {
 namespace {
 
@@ -13,7 +11,7 @@ typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_p
                                       CORBA::ULong ms) {
     if (ms != 0) {
         try {
-            return OrbPlatform::withCallTimeout<Interface>(orb, ref, std::max<CORBA::ULong>(1, ms));
+            return OrbPlatform::withCallTimeout<Interface>(orb, ref, ms);
         } catch (const CORBA::Exception&) {
             reportBoundNotInForce();
         }

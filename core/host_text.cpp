@@ -28,12 +28,6 @@ namespace {
 using Clock = Deadline::clock;
 using Urls = std::vector<std::pair<std::string, std::string>>;
 
-// A NUL would end the text early on its way into the ORB: the URL would lose
-// its port and key.
-bool hasNul(const std::string& text) {
-    return text.find('\0') != std::string::npos;
-}
-
 // Its colons would otherwise read as the port's separator.
 bool isBareIpv6(const std::string& host) {
     in6_addr address{};

@@ -14,10 +14,6 @@
 namespace OrbRuntime {
 namespace {
 
-bool hasNul(const std::string& text) {
-    return text.find('\0') != std::string::npos;
-}
-
 // With several attempts, the trace names each and what it answered; with
 // one, the reason is the exception being handled.
 const char* attemptsOrException(const std::string& attempts) {

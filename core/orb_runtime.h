@@ -88,6 +88,12 @@ std::string currentExceptionText();
 
 // --- host texts ---
 
+// A NUL would end a text early on its way into the ORB as a C string: a URL
+// would lose its port and key, a name the rest of its id.
+inline bool hasNul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
+}
+
 // corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
 // Why the host text is refused before anything is contacted, with what to
