@@ -1,22 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Host texts: what the caller may write, and what to connect to for it. A
-// text of several entries names replicas; a name is resolved here, once and
-// within the bound, into the addresses the ORB is given.
+// Host texts: what the caller may write, read into entries of one address
+// each, every one at port 9999. A text the library does not take is refused
+// here, before anything is contacted, with what to write instead.
 #include "orb_runtime.h"
 
-#include <ace/Guard_T.h>
-#include <ace/Thread_Mutex.h>
-
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -25,30 +18,18 @@
 namespace OrbRuntime {
 namespace {
 
-using Clock = Deadline::clock;
-using Urls = std::vector<std::pair<std::string, std::string>>;
+using Entries = std::vector<std::pair<std::string, std::string>>;
 
-// Its colons would otherwise read as the port's separator.
+constexpr const char* kFirstProtocol = "iiop:1.1@";
+
 bool isBareIpv6(const std::string& host) {
     in6_addr address{};
     return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
-bool isIpv6(const std::string& host) {
-    return isBareIpv6(host) || (host.size() > 2 && host.front() == '[' && host.back() == ']' &&
-                                isBareIpv6(host.substr(1, host.size() - 2)));
-}
-
 bool isIpv4(const std::string& host) {
     in_addr address{};
     return !hasNul(host) && inet_pton(AF_INET, host.c_str(), &address) == 1;
-}
-
-// A name the resolver may be asked for: letters, digits, '-', '_' and dots.
-bool isName(const std::string& host) {
-    return !host.empty() && !isIpv4(host) && std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
-    });
 }
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
@@ -60,20 +41,10 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
            });
 }
 
-// The entries of a host text that names several addresses, in order; none
-// for a text of one entry, which goes into the URL as it stands.
-std::vector<std::string> hostEntries(const std::string& host) {
-    std::vector<std::string> entries;
-    if (host.find(',') == std::string::npos) {
-        return entries;
-    }
-    std::size_t start = 0;
-    for (std::size_t end = host.find(','); end != std::string::npos; end = host.find(',', start)) {
-        entries.push_back(host.substr(start, end - start));
-        start = end + 1;
-    }
-    entries.push_back(host.substr(start));
-    return entries;
+bool allDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
 }
 
 // An entry after the first carries its protocol, "iiop:" or ":", and maybe a
@@ -91,195 +62,179 @@ std::size_t protocolLength(const std::string& entry) {
     return version == std::string::npos ? length : version + 1;
 }
 
-// An entry's address as the trace names it: the entry less its protocol
-// and its port (after "]" for an IPv6 address, after the one colon else).
-std::string entryAddress(const std::string& entry, std::size_t i) {
-    std::string address = i == 0 ? entry : entry.substr(protocolLength(entry));
-    const std::size_t port = address.rfind(':');
-    if (port != std::string::npos && port > 0 &&
-        (address[0] == '[' ? address[port - 1] == ']' : address.find(':') == port)) {
-        address.erase(port);
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t end = text.find(separator); end != std::string::npos;
+         end = text.find(separator, start)) {
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
     }
-    return address;
+    parts.push_back(text.substr(start));
+    return parts;
 }
 
-// The text written as the library reads it: each entry after the first with
-// its protocol, the first with its port.
-std::string rewritten(const std::vector<std::string>& entries) {
+// An entry's address and port as written: "[v6]:p", "v4:p", "name:p" or
+// without ":p"; a bare IPv6 address is all address. False if the brackets
+// are not closed or a colon stands where no port can.
+bool splitPort(const std::string& written, std::string& address, std::string& port) {
+    if (!written.empty() && written[0] == '[') {
+        const std::size_t closed = written.find(']');
+        if (closed == std::string::npos ||
+            (closed + 1 < written.size() && written[closed + 1] != ':')) {
+            return false;
+        }
+        address = written.substr(0, closed + 1);
+        port = closed + 1 < written.size() ? written.substr(closed + 2) : "";
+        return true;
+    }
+    const std::size_t colon = written.find(':');
+    // A zone index ("%lo") is read with its address, to be refused by name.
+    if (colon == std::string::npos || isBareIpv6(written.substr(0, written.find('%')))) {
+        address = written;
+        port.clear();
+        return true;
+    }
+    address = written.substr(0, colon);
+    port = written.substr(colon + 1);
+    return port.find(':') == std::string::npos;
+}
+
+// The text written as the library reads it: each entry at port 9999, the
+// ones after the first with their protocol; IPv6 addresses bracketed.
+std::string canonical(const Entries& entries) {
     std::string text;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string& entry = entries[i];
-        if (i == 0) {
-            text = entry.find(':') == std::string::npos ? entry + ":9999" : entry;
-        } else {
-            text += "," + (protocolLength(entry) == 0 ? "iiop:1.1@" + entry : entry);
-        }
+        text += i == 0 ? entries[i].second + ":9999" : "," + entries[i].first + entries[i].second;
     }
     return text;
 }
 
-std::string entriesProblem(const std::vector<std::string>& entries) {
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+// Why `address`, as written in an entry, is not one the library can use;
+// empty if it is. `bracketed` says how an IPv6 address then stands.
+std::string addressProblem(const std::string& address, std::string& bracketed) {
+    const bool inBrackets = address.size() >= 2 && address.front() == '[';
+    const std::string inner = inBrackets ? address.substr(1, address.size() - 2) : address;
+    if (inner.find('%') != std::string::npos && isBareIpv6(inner.substr(0, inner.find('%')))) {
+        return "the ORB takes no IPv6 zone index ('" + inner.substr(inner.find('%')) +
+               "'); name a global IPv6 address, an IPv4 address or a host name";
+    }
+    if (isBareIpv6(inner)) {
+        bracketed = "[" + inner + "]";
+        return OrbPlatform::kReachesIpv6
+                   ? ""
+                   : "this ORB build has no IPv6; name an IPv4 address or a host name";
+    }
+    if (inBrackets) {
+        return "'" + address + "' is not an IPv6 address";
+    }
+    bracketed = address;
+    if (isIpv4(address) || isHostName(address)) {
+        return "";
+    }
+    return "'" + address + "' is neither an address nor a host name";
+}
+
+// Reads a text of one or more entries into `entries`; why it is refused,
+// or empty.
+std::string readEntries(const std::string& host, Entries& entries) {
+    const std::vector<std::string> written = split(host, ',');
+    const bool several = written.size() > 1;
+    for (std::size_t i = 0; i < written.size(); ++i) {
         // An empty host is read as this machine, and after a trailing comma
         // the appended ":9999" reads as a host of its own.
-        const std::string address = entryAddress(entries[i], i);
-        if (address.empty() || address[0] == ':') {
+        const std::string rest = i == 0 ? written[i] : written[i].substr(protocolLength(written[i]));
+        if (rest.empty() || (rest[0] == ':' && !isBareIpv6(rest))) {
             return "an entry of the host text names no address";
         }
     }
-    if (protocolLength(entries[0]) != 0) {
-        return "the library writes the protocol (iiop:1.1@) before the first entry; write it "
-               "without";
+    if (!isBareIpv6(written[0]) &&
+        (protocolLength(written[0]) != 0 || written[0].find('@') != std::string::npos)) {
+        return several ? "the library writes the protocol (iiop:1.1@) before the first entry; "
+                         "write it without"
+                       : "the library writes the protocol (iiop:1.1@) itself; write the host alone";
+    }
+    bool bareIpv6 = false;
+    bool otherPort = false;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const std::size_t protocol = i == 0 ? 0 : protocolLength(written[i]);
+        const std::string rest = written[i].substr(protocol);
+        std::string address;
+        std::string port;
+        if (!splitPort(rest, address, port)) {
+            return rest[0] == '[' && rest.find(']') == std::string::npos
+                       ? "an IPv6 address opened with '[' is not closed; write '" + rest + "]'"
+                       : "'" + rest + "' is neither an address nor a host name";
+        }
+        std::string usable;
+        if (std::string problem = addressProblem(address, usable); !problem.empty()) {
+            return problem;
+        }
+        if (!several && !port.empty()) {
+            return "the library adds the port (:9999) itself; write '" + usable + "'";
+        }
+        bareIpv6 = bareIpv6 || (several && isBareIpv6(address));
+        otherPort = otherPort || (!port.empty() && port != "9999");
+        entries.emplace_back(i == 0 ? kFirstProtocol : written[i].substr(0, protocol), usable);
     }
     for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (protocolLength(entries[i]) == 0) {
-            return "an entry after the first names no protocol; write '" + rewritten(entries) + "'";
+        std::string& protocol = entries[i].first;
+        if (protocol.empty()) {
+            protocol = kFirstProtocol;
+            return "an entry after the first names no protocol; write '" + canonical(entries) + "'";
         }
-        if (entries[i].rfind("iiop:", 0) != 0 && entries[i][0] != ':') {
+        if (protocol.rfind("iiop:", 0) != 0 && protocol[0] != ':') {
             return "the ORB reads protocols in lower case only; write 'iiop:'";
         }
+        const std::size_t colon = protocol.find(':');
+        const std::size_t at = protocol.find('@');
+        const std::string version =
+            at == std::string::npos ? "1.1" : protocol.substr(colon + 1, at - colon - 1);
+        const std::size_t dot = version.find('.');
+        if (dot == std::string::npos || !allDigits(version.substr(0, dot)) ||
+            !allDigits(version.substr(dot + 1))) {
+            protocol = kFirstProtocol;
+            return "an entry's IIOP version is written as in 'iiop:1.1@'; write '" +
+                   canonical(entries) + "'";
+        }
+    }
+    if (bareIpv6) {
+        return "an IPv6 address in a text of several entries is bracketed and given its port; "
+               "write '" +
+               canonical(entries) + "'";
+    }
+    if (otherPort) {
+        return "the naming service is at port 9999 only; write '" + canonical(entries) + "'";
     }
     return "";
 }
 
-// --- names resolved within the bound ---
-
-const addrinfo kStreamHints = {0, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
-
-// Look-ups that outlived their call: glibc still writes into them, so they
-// are freed only once it is done.
-ACE_Thread_Mutex g_lookupLock;
-std::vector<gaicb*> g_unfinishedLookups;
-
-void release(gaicb* request) {
-    if (request->ar_result != nullptr) {
-        freeaddrinfo(request->ar_result);
+// What a text written as a URL names: its entries less protocol, port and
+// key, in the library's own form; empty if that is not plain.
+std::string hostOfUrl(const std::string& url) {
+    std::string rest = url.substr(url.find(':') + 1);
+    rest = rest.substr(0, rest.find('/'));
+    std::vector<std::string> written = split(rest, ',');
+    std::transform(written.begin(), written.end(), written.begin(), [](const std::string& entry) {
+        std::string address;
+        std::string port;
+        return splitPort(entry.substr(protocolLength(entry)), address, port) ? address : "";
+    });
+    std::string host = written[0];
+    for (std::size_t i = 1; i < written.size(); ++i) {
+        host += "," + std::string(kFirstProtocol) + written[i];
     }
-    std::free(const_cast<char*>(request->ar_name));  // NOLINT: strdup's
-    delete request;
-}
-
-void releaseFinishedLookups() {
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_lookupLock);
-    const auto finished =
-        std::partition(g_unfinishedLookups.begin(), g_unfinishedLookups.end(),
-                       [](gaicb* request) { return gai_error(request) == EAI_INPROGRESS; });
-    std::for_each(finished, g_unfinishedLookups.end(), release);
-    g_unfinishedLookups.erase(finished, g_unfinishedLookups.end());
-}
-
-// getaddrinfo for `name`, waiting until `deadline` at most: its status, or
-// EAI_INPROGRESS if the deadline came first. `found` is the caller's to free.
-int lookUp(const std::string& name, Deadline deadline, addrinfo** found) {
-    releaseFinishedLookups();
-    auto* request = new gaicb{};
-    request->ar_name = strdup(name.c_str());
-    request->ar_request = &kStreamHints;
-    gaicb* list[] = {request};
-    const int started =
-        request->ar_name == nullptr ? EAI_MEMORY : getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-    if (started != 0) {
-        release(request);
-        return started;
-    }
-    for (;;) {
-        const int status = gai_error(request);
-        if (status != EAI_INPROGRESS) {
-            *found = request->ar_result;
-            request->ar_result = nullptr;
-            release(request);
-            return status;
-        }
-        if (deadline == Deadline::max()) {
-            gai_suspend(list, 1, nullptr);
-            continue;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            break;
-        }
-        const timespec wait = {static_cast<time_t>(left / 1000000000),
-                               static_cast<long>(left % 1000000000)};
-        gai_suspend(list, 1, &wait);
-    }
-    if (gai_cancel(request) == EAI_CANCELED) {
-        release(request);
-    } else {
-        const ACE_Guard<ACE_Thread_Mutex> guard(g_lookupLock);
-        g_unfinishedLookups.push_back(request);
-    }
-    return EAI_INPROGRESS;
-}
-
-// A name's addresses, reused for a second: calls that connect again and
-// again pay the resolver once, and a change of the name's addresses is seen
-// a second later.
-constexpr auto kResolvedNameKept = std::chrono::seconds(1);
-ACE_Thread_Mutex g_resolvedLock;
-std::pair<std::string, std::pair<Clock::time_point, std::vector<std::string>>> g_resolved;
-
-// The name's distinct addresses in the resolver's order, IPv6 bracketed,
-// those this ORB build cannot reach left out; none, with `why`, on failure.
-std::vector<std::string> addressesOf(const std::string& name, Deadline deadline, std::string& why) {
-    {
-        const ACE_Guard<ACE_Thread_Mutex> guard(g_resolvedLock);
-        if (g_resolved.first == name &&
-            Clock::now() - g_resolved.second.first < kResolvedNameKept) {
-            return g_resolved.second.second;
-        }
-    }
-    addrinfo* found = nullptr;
-    const int status = lookUp(name, deadline, &found);
-    if (status == EAI_INPROGRESS) {
-        why = "the name " + name + " could not be resolved in time (" + kCallTimeoutVariable + "=" +
-              std::to_string(callTimeoutMs()) + ")";
-        return {};
-    }
-    if (status != 0) {
-        why = "the name " + name + " could not be resolved: " + gai_strerror(status);
-        return {};
-    }
-    std::vector<std::string> addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET6 && !OrbPlatform::kReachesIpv6) {
-            continue;
-        }
-        char text[INET6_ADDRSTRLEN] = {};
-        const void* address = entry->ai_family == AF_INET6
-                                  ? static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr)
-                                  : static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr);
-        if (inet_ntop(entry->ai_family, address, text, sizeof text) == nullptr) {
-            continue;
-        }
-        const std::string written =
-            entry->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : text;
-        if (std::find(addresses.begin(), addresses.end(), written) == addresses.end()) {
-            addresses.push_back(written);
-        }
-    }
-    freeaddrinfo(found);
-    if (addresses.empty()) {
-        why = "the name " + name + " has no address this ORB build can reach";
-        return {};
-    }
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_resolvedLock);
-    g_resolved = {name, {Clock::now(), addresses}};
-    return addresses;
-}
-
-// The URL that lists `addresses`, each at port 9999.
-std::string addressListUrl(const std::vector<std::string>& addresses) {
-    std::string text = addresses.front();
-    for (std::size_t i = 1; i < addresses.size(); ++i) {
-        text += ":9999,iiop:1.1@" + addresses[i];
-    }
-    return namingServiceUrl(text);
+    Entries entries;
+    return readEntries(host, entries).empty() ? host : "";
 }
 
 }  // namespace
+
+bool isHostName(const std::string& host) {
+    return !host.empty() && !isIpv4(host) && std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+    });
+}
 
 std::string namingServiceUrl(const std::string& host) {
     std::string url = "corbaloc:iiop:1.1@";
@@ -290,65 +245,49 @@ std::string namingServiceUrl(const std::string& host) {
     return url;
 }
 
-std::string hostTextProblem(const std::string& host) {
-    if (hasNul(host)) {
-        return "the host text holds a NUL byte";
+std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string url = "corbaloc:";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        url += (i == 0 ? "" : ",") + entries[i].first + entries[i].second + ":9999";
     }
-    const std::vector<std::string> entries = hostEntries(host);
-    if (!entries.empty()) {
-        return entriesProblem(entries);
-    }
-    if (isIpv6(host)) {
-        return OrbPlatform::kReachesIpv6
-                   ? ""
-                   : "this ORB build has no IPv6; name an IPv4 address or a host name";
-    }
-    if (protocolLength(host) != 0 || host.find('@') != std::string::npos) {
-        return "the library writes the protocol (iiop:1.1@) itself; write the host alone";
-    }
-    const std::size_t colon = host.rfind(':');
-    if (colon != std::string::npos && colon + 1 < host.size() &&
-        std::all_of(host.begin() + static_cast<std::ptrdiff_t>(colon) + 1, host.end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
-        return "the library adds the port (:9999) itself; write '" + host.substr(0, colon) + "'";
-    }
-    return "";
+    return url + "/NameService";
 }
 
-std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
-                                                                Deadline deadline,
-                                                                std::string& why) {
-    const std::vector<std::string> entries = hostEntries(host);
-    if (!entries.empty()) {
-        Urls urls{{host, namingServiceUrl(host)}};
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            std::string url = i == 0 ? "corbaloc:iiop:1.1@" : "corbaloc:";
-            url += entries[i];
-            url += i + 1 == entries.size() ? ":9999/NameService" : "/NameService";
-            urls.emplace_back(entryAddress(entries[i], i), url);
-        }
-        return urls;
+std::string readHostText(const std::string& host,
+                         std::vector<std::pair<std::string, std::string>>& entries) {
+    entries.clear();
+    std::string problem;
+    if (hasNul(host)) {
+        problem = "the host text holds a NUL byte";
+    } else if (host.empty()) {
+        problem = "the host text is empty; name the naming service's host, e.g. 'localhost'";
+    } else if (std::any_of(host.begin(), host.end(),
+                           [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
+        std::string trimmed = host;
+        trimmed.erase(std::remove_if(trimmed.begin(), trimmed.end(),
+                                     [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+                      trimmed.end());
+        problem = "the host text holds white space; write '" + trimmed + "'";
+    } else if (startsWithNoCase(host, "corbaloc:") || startsWithNoCase(host, "corbaname:")) {
+        const std::string alone = hostOfUrl(host);
+        problem = "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; "
+                  "write the host alone" +
+                  (alone.empty() ? std::string() : ": '" + alone + "'");
+    } else if (host.find('/') != std::string::npos) {
+        problem = "the library adds the object key (/NameService) itself; write '" +
+                  host.substr(0, host.find('/')) + "'";
+    } else {
+        problem = readEntries(host, entries);
     }
-    if (!isName(host)) {
-        return {{host, namingServiceUrl(host)}};  // an address, or a text the ORB judges
+    if (!problem.empty()) {
+        entries.clear();
     }
-    const std::vector<std::string> addresses = addressesOf(host, deadline, why);
-    if (addresses.empty()) {
-        return {};
-    }
-    // One address of each family at most: one server, reached as the ORB
-    // reaches a server with several addresses. More: replicas, one each.
-    const auto v6 = std::count_if(addresses.begin(), addresses.end(),
-                                  [](const std::string& address) { return address[0] == '['; });
-    Urls urls{{host, addressListUrl(addresses)}};
-    if (v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1) {
-        return urls;
-    }
-    std::transform(addresses.begin(), addresses.end(), std::back_inserter(urls),
-                   [](const std::string& address) {
-                       return std::make_pair(address, namingServiceUrl(address));
-                   });
-    return urls;
+    return problem;
+}
+
+std::string hostTextProblem(const std::string& host) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    return readHostText(host, entries);
 }
 
 }  // namespace OrbRuntime

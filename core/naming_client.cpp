@@ -14,6 +14,23 @@
 namespace OrbRuntime {
 namespace {
 
+// The trace of a failed connection: with several attempts it names each
+// and what it answered; with one, the reason is the exception being
+// handled. Names of the host text that were left out come first. Call it
+// only inside a handler.
+void traceFailedConnection(const std::string& host, const std::string& leftOut,
+                           const std::string& attempts) noexcept {
+    if (!tracing()) {
+        return;
+    }
+    try {
+        const std::string reason =
+            attempts.find("; ") != std::string::npos ? attempts : currentExceptionText();
+        traceConnecting(host, (leftOut.empty() ? reason : leftOut + "; " + reason).c_str());
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a diagnostic never fails its call
+    }
+}
+
 // With several attempts, the trace names each and what it answered; with
 // one, the reason is the exception being handled.
 const char* attemptsOrException(const std::string& attempts) {
@@ -54,14 +71,14 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
         return CosNaming::NamingContext::_nil();
     }
     std::string attempts;
+    std::string leftOut;
     try {
-        // Resolving a name waits until the deadline at most, and so do the
+        // Resolving names waits until the deadline at most, and so do the
         // attempts on replicas; the narrow on one server has the whole bound.
         const Deadline deadline = callDeadline();
-        std::string why;
-        const auto urls = connectionUrls(host, deadline, why);
+        const auto urls = connectionUrls(host, deadline, leftOut);
         if (urls.empty()) {
-            traceConnecting(host, why.c_str());
+            traceConnecting(host, leftOut.c_str());
             return CosNaming::NamingContext::_nil();
         }
         const CORBA::Object_var whole = orb->string_to_object(urls.front().second.c_str());
@@ -80,10 +97,10 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     } catch (const abi::__forced_unwind&) {
         throw;  // thread cancellation must unwind on through the caller
     } catch (const CORBA::ORB::InvalidName&) {
-        traceConnecting(host, attemptsOrException(attempts));
+        traceFailedConnection(host, leftOut, attempts);
         return CosNaming::NamingContext::_nil();
     } catch (...) {
-        traceConnecting(host, attemptsOrException(attempts));
+        traceFailedConnection(host, leftOut, attempts);
         return CosNaming::NamingContext::_nil();
     }
 }

@@ -96,15 +96,40 @@ inline bool hasNul(const std::string& text) {
 
 // corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
-// Why the host text is refused before anything is contacted, with what to
-// write instead; empty for a text the library takes.
+// Letters, digits, '-', '_' and dots, and not an IPv4 address: a name the
+// library resolves itself.
+bool isHostName(const std::string& host);
+// Reads a host text into its entries, (protocol, address) pairs: the first
+// with "iiop:1.1@", the others with the protocol written; IPv6 addresses
+// bracketed; every entry at port 9999, so no port is kept. Why the text is
+// refused before anything is contacted, with what to write instead, or empty
+// for a text the library takes.
+std::string readHostText(const std::string& host,
+                         std::vector<std::pair<std::string, std::string>>& entries);
 std::string hostTextProblem(const std::string& host);
+// corbaloc:<protocol><address>:9999,.../NameService for entries as read.
+std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries);
+
+// --- names ---
+
+// The addresses of each of `names`, in the resolver's order, IPv6
+// bracketed; none for a name that could not be resolved, with the reason
+// added to `why`. Each name is looked up by a thread of the library's,
+// which calls getaddrinfo, and calls for a name already in flight join it;
+// a caller waits until `deadline` at most, and no more than a moment once
+// some address is known (`othersKnown`, or another of the names). An answer
+// is reused for a second. Thread cancellation ends the wait at once.
+std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>& names,
+                                                  bool othersKnown, Deadline deadline,
+                                                  std::string& why);
+
 // What to connect to for a host text the library takes, as (label, URL)
 // pairs: first the whole service, then one per replica when it names several
 // (entries of the text, or addresses of a name that belong to more than one
-// server). A name is resolved here, once, waiting until `deadline` at most;
-// the URLs carry its addresses, so the ORB does not resolve it again. None,
-// with `why` said, when the name cannot be resolved in time or at all.
+// server). Names are resolved here, waiting until `deadline` at most; the
+// URLs carry their addresses, so the ORB does not resolve them again. None,
+// with `why` said, when no name could be resolved in time or at all; `why`
+// also names the names left out.
 std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
                                                                 Deadline deadline,
                                                                 std::string& why);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Replicas of the naming service: one reference per replica beside the held
-// context, and the calls that move on from a replica whose connection fails.
+// Replicas of the naming service: which a host text names, one reference
+// per replica beside the held context, and the calls that move on from a
+// replica whose connection fails.
 #include "orb_runtime.h"
 
 #include <ace/Guard_T.h>
@@ -131,7 +132,68 @@ void moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr 
     }
 }
 
+// The URL of one replica: `addresses` of one entry, each with its
+// protocol.
+std::string replicaUrl(const std::string& protocol, const std::vector<std::string>& addresses) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const std::string& address : addresses) {
+        entries.emplace_back(entries.empty() ? "iiop:1.1@" : protocol, address);
+    }
+    return entriesUrl(entries);
+}
+
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
+                                                                Deadline deadline,
+                                                                std::string& why) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (!readHostText(host, entries).empty()) {
+        return {};
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : entries) {
+        if (isHostName(entry.second)) {
+            names.push_back(entry.second);
+        }
+    }
+    const bool addressesWritten = names.size() < entries.size();
+    const std::vector<std::vector<std::string>> resolved =
+        addressesOf(names, addressesWritten, deadline, why);
+    // Each entry's addresses: one server where it has one of each family at
+    // most, reached as the ORB reaches a server with several addresses; more
+    // are replicas, one each.
+    std::vector<std::pair<std::string, std::string>> whole;
+    std::vector<std::pair<std::string, std::string>> replicas;
+    auto name = resolved.begin();
+    for (const auto& [protocol, written] : entries) {
+        const std::vector<std::string> addresses =
+            isHostName(written) ? *name++ : std::vector<std::string>{written};
+        for (const std::string& address : addresses) {
+            whole.emplace_back(whole.empty() ? "iiop:1.1@" : protocol, address);
+        }
+        const auto v6 = std::count_if(addresses.begin(), addresses.end(),
+                                      [](const std::string& address) { return address[0] == '['; });
+        if (addresses.empty()) {
+            continue;
+        }
+        if (v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1) {
+            replicas.emplace_back(written, replicaUrl(protocol, addresses));
+            continue;
+        }
+        for (const std::string& address : addresses) {
+            replicas.emplace_back(address, replicaUrl(protocol, {address}));
+        }
+    }
+    if (whole.empty()) {
+        return {};
+    }
+    std::vector<std::pair<std::string, std::string>> urls{{host, entriesUrl(whole)}};
+    if (replicas.size() > 1) {
+        urls.insert(urls.end(), replicas.begin(), replicas.end());
+    }
+    return urls;
+}
 
 CosNaming::NamingContext_ptr connectReplicas(
     CORBA::ORB_ptr orb, CORBA::Object_ptr whole,

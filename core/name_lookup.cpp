@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: MIT
+// Host names resolved by the library itself, within the caller's deadline.
+// Each name in flight has one thread of its own on getaddrinfo, so the
+// hosts file, nsswitch and resolv.conf count as they do everywhere else.
+// Callers wait for it on a condition, not inside the C library: a deadline
+// or a cancellation ends the wait at once, and the thread frees what nobody
+// waits for any more when it ends. Calls for a name already in flight join
+// it, so a resolver that never answers ties up one thread per name.
+#include "orb_runtime.h"
+
+#include <ace/Condition_Thread_Mutex.h>
+#include <ace/Guard_T.h>
+#include <ace/OS_NS_sys_time.h>
+#include <ace/Thread_Mutex.h>
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace OrbRuntime {
+namespace {
+
+using Clock = Deadline::clock;
+
+// A name's addresses are reused for a second: calls that connect again and
+// again pay the resolver once, and a change is seen a second later.
+constexpr auto kAnswerKept = std::chrono::seconds(1);
+// Waits on the condition are cut into slices: its clock is the wall clock,
+// which may be set back while a caller waits.
+constexpr auto kLongestWait = std::chrono::milliseconds(250);
+// With some addresses known, the names still in flight are waited for this
+// long at most: a silent resolver then costs that, not the bound.
+constexpr auto kLateNameWait = std::chrono::milliseconds(250);
+
+const addrinfo kStreamHints = {0, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+
+// One lookup of one name. Freed by whoever lets go of it last: the table,
+// its thread, or a caller waiting for it.
+struct NameLookup {
+    explicit NameLookup(const std::string& looked, ACE_Thread_Mutex& lock)
+        : name(looked), answered(lock) {}
+    std::string name;
+    ACE_Condition_Thread_Mutex answered;
+    bool done = false;
+    int status = EAI_INPROGRESS;
+    std::vector<std::string> addresses;
+    Clock::time_point doneAt;
+    int holders = 0;
+};
+
+// Made once and never destroyed: a lookup thread may outlive every caller,
+// the exit of the process included.
+struct Lookups {
+    ACE_Thread_Mutex lock;
+    std::vector<NameLookup*> table;  // in flight, or answered within kAnswerKept
+    std::vector<NameLookup*> leftAtFork;
+    bool pinned = false;
+};
+
+void forgetAtFork();
+
+Lookups& lookups() {
+    static Lookups* const state = [] {
+        auto* made = new Lookups;
+        pthread_atfork([] { lookups().lock.acquire(); }, [] { lookups().lock.release(); },
+                       forgetAtFork);
+        return made;
+    }();
+    return *state;
+}
+
+// In the child of a fork only the forking thread runs: no lookup thread
+// will answer there, and none of the waiters will return. What they share
+// is kept as it is, out of the way, and the child looks names up afresh.
+void forgetAtFork() {
+    Lookups& state = lookups();
+    state.leftAtFork.insert(state.leftAtFork.end(), state.table.begin(), state.table.end());
+    state.table.clear();
+    state.lock.release();
+}
+
+// Under the lock.
+void letGoLocked(NameLookup* lookup) {
+    if (--lookup->holders == 0) {
+        delete lookup;
+    }
+}
+
+void letGo(NameLookup* lookup) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(lookups().lock);
+    letGoLocked(lookup);
+}
+
+using Held = std::unique_ptr<NameLookup, void (*)(NameLookup*)>;
+
+// Under the lock: the table lets go of answers past their time and of
+// failures, so the next call asks again.
+void dropStale(Lookups& state) {
+    const auto now = Clock::now();
+    const auto stale = std::stable_partition(
+        state.table.begin(), state.table.end(), [now](const NameLookup* lookup) {
+            return !lookup->done || (lookup->status == 0 && now - lookup->doneAt < kAnswerKept);
+        });
+    std::for_each(stale, state.table.end(), letGoLocked);
+    state.table.erase(stale, state.table.end());
+}
+
+// The distinct addresses found, in the resolver's order, IPv6 bracketed,
+// those this ORB build cannot reach left out.
+std::vector<std::string> addressTexts(const addrinfo* found) {
+    std::vector<std::string> addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET6 && !OrbPlatform::kReachesIpv6) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* address = entry->ai_family == AF_INET6
+                                  ? static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr)
+                                  : static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr);
+        if (inet_ntop(entry->ai_family, address, text, sizeof text) == nullptr) {
+            continue;
+        }
+        const std::string written =
+            entry->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : text;
+        if (std::find(addresses.begin(), addresses.end(), written) == addresses.end()) {
+            addresses.push_back(written);
+        }
+    }
+    return addresses;
+}
+
+ACE_THR_FUNC_RETURN runLookup(void* arg) {
+    auto* const lookup = static_cast<NameLookup*>(arg);
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(lookup->name.c_str(), nullptr, &kStreamHints, &found);
+    std::vector<std::string> addresses = status == 0 ? addressTexts(found) : std::vector<std::string>{};
+    if (found != nullptr) {
+        freeaddrinfo(found);
+    }
+    const ACE_Guard<ACE_Thread_Mutex> guard(lookups().lock);
+    lookup->status = status;
+    lookup->addresses = std::move(addresses);
+    lookup->doneAt = Clock::now();
+    lookup->done = true;
+    lookup->answered.broadcast();
+    letGoLocked(lookup);
+    return 0;
+}
+
+// Under the lock, once: the code a lookup thread runs stays mapped until the
+// process ends, even if the host unloads the library while one is in flight.
+void pinLibrary(Lookups& state) {
+    Dl_info self{};
+    if (!state.pinned && dladdr(reinterpret_cast<void*>(&runLookup), &self) != 0 &&
+        self.dli_fname != nullptr) {
+        state.pinned = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    }
+}
+
+// Under the lock: the lookup of `name` in flight or answered lately, or a
+// new one with a thread of its own; held for the caller.
+NameLookup* join(Lookups& state, const std::string& name) {
+    dropStale(state);
+    const auto kept = std::find_if(state.table.begin(), state.table.end(),
+                                   [&name](const NameLookup* lookup) { return lookup->name == name; });
+    if (kept != state.table.end()) {
+        ++(*kept)->holders;
+        return *kept;
+    }
+    auto* const lookup = new NameLookup(name, state.lock);
+    lookup->holders = 3;  // the table, the thread and the caller
+    pinLibrary(state);
+    // The thread takes no signal of the host's.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int spawned = ACE_Thread::spawn(runLookup, lookup, THR_NEW_LWP | THR_DETACHED, nullptr,
+                                          nullptr, 0, nullptr, 0, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (spawned == -1) {
+        lookup->holders = 1;
+        lookup->status = EAI_SYSTEM;
+        lookup->done = true;
+        return lookup;
+    }
+    state.table.push_back(lookup);
+    return lookup;
+}
+
+// Under the lock: waits until `lookup` is done or `until` has come. A
+// cancelled caller leaves the wait at once; the lock is held again then.
+void waitFor(NameLookup* lookup, Deadline until) {
+    while (!lookup->done) {
+        const auto now = Clock::now();
+        if (now >= until) {
+            return;
+        }
+        const auto wait = until == Deadline::max()
+                              ? kLongestWait
+                              : std::min<Clock::duration>(until - now, kLongestWait);
+        ACE_Time_Value at = ACE_OS::gettimeofday();
+        at += ACE_Time_Value(
+            0, static_cast<suseconds_t>(
+                   std::chrono::duration_cast<std::chrono::microseconds>(wait).count() + 1));
+        lookup->answered.wait(&at);
+    }
+}
+
+std::string failure(const std::string& name, int status) {
+    if (status == EAI_INPROGRESS) {
+        return "the name " + name + " could not be resolved in time (" + kCallTimeoutVariable +
+               "=" + std::to_string(callTimeoutMs()) + ")";
+    }
+    if (status == EAI_SYSTEM) {
+        return "the name " + name + " could not be resolved: no thread could be started for it";
+    }
+    return "the name " + name + " could not be resolved: " + gai_strerror(status);
+}
+
+}  // namespace
+
+std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>& names,
+                                                  bool othersKnown, Deadline deadline,
+                                                  std::string& why) {
+    Lookups& state = lookups();
+    std::vector<Held> held;
+    {
+        const ACE_Guard<ACE_Thread_Mutex> guard(state.lock);
+        for (const std::string& name : names) {
+            held.emplace_back(join(state, name), letGo);
+        }
+    }
+    std::vector<std::vector<std::string>> addresses(names.size());
+    const ACE_Guard<ACE_Thread_Mutex> guard(state.lock);
+    Deadline until = deadline;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (othersKnown) {
+            until = std::min(until, Clock::now() + kLateNameWait);
+        }
+        NameLookup* const lookup = held[i].get();
+        waitFor(lookup, until);
+        if (!lookup->done || lookup->status != 0 || lookup->addresses.empty()) {
+            const std::string said =
+                lookup->done && lookup->status == 0
+                    ? "the name " + names[i] + " has no address this ORB build can reach"
+                    : failure(names[i], lookup->done ? lookup->status : EAI_INPROGRESS);
+            why += (why.empty() ? "" : "; ") + said;
+            continue;
+        }
+        addresses[i] = lookup->addresses;
+        othersKnown = true;
+    }
+    return addresses;
+}
+
+}  // namespace OrbRuntime
