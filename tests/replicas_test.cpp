@@ -8,11 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -140,7 +144,7 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
     const std::string a = replicas.a.host() + ":9999";
     const std::string b = replicas.b.host();
     const std::string noAddress = "an entry of the host text names no address";
-    const std::pair<std::string, std::string> refused[] = {
+    std::vector<std::pair<std::string, std::string>> refused = {
         // After a trailing comma the appended ":9999" reads as a host.
         {a + ",", noAddress},
         {"," + b, noAddress},
@@ -159,13 +163,60 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
          "the library writes the protocol (iiop:1.1@) itself; write the host alone"},
         {"iiop:1.1@" + a + ",iiop:1.1@" + b,
          "the library writes the protocol (iiop:1.1@) before the first entry; write it without"},
+        // Texts the ORB would refuse with a minor code, or read as another
+        // port or service.
+        {"", "the host text is empty; name the naming service's host, e.g. 'localhost'"},
+        {b + " ", "the host text holds white space; write '" + b + "'"},
+        {" " + b, "the host text holds white space; write '" + b + "'"},
+        {"corbaloc::" + b + ":9999/NameService",
+         "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; write the "
+         "host alone: '" + b + "'"},
+        {"corbaname::" + b,
+         "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; write the "
+         "host alone: '" + b + "'"},
+        {"fe80::1%lo",
+         "the ORB takes no IPv6 zone index ('%lo'); name a global IPv6 address, an IPv4 address "
+         "or a host name"},
+        {b + "/", "the library adds the object key (/NameService) itself; write '" + b + "'"},
+        {b + "/x", "the library adds the object key (/NameService) itself; write '" + b + "'"},
+        {"[::1", "an IPv6 address opened with '[' is not closed; write '[::1]'"},
+        {"::1,iiop:1.1@" + b,
+         "an IPv6 address in a text of several entries is bracketed and given its port; write "
+         "'[::1]:9999,iiop:1.1@" + b + "'"},
+        {a + ",iiop:1.1@" + b + ":2809",
+         "the naming service is at port 9999 only; write '" + a + ",iiop:1.1@" + b + "'"},
+        {a + ",iiop:x@" + b,
+         "an entry's IIOP version is written as in 'iiop:1.1@'; write '" + a + ",iiop:1.1@" + b +
+             "'"},
+        {b + " ,iiop:1.1@" + a, "the host text holds white space; write '" + b + ",iiop:1.1@" + a +
+                                     "'"},
     };
+    const std::string noIpv6 = "this ORB build has no IPv6; name an IPv4 address or a host name";
+    if (!OrbPlatform::kReachesIpv6) {
+        refused.emplace_back(a + ",iiop:1.1@[::1]", noIpv6);
+        refused.emplace_back("::1", noIpv6);
+    }
     for (const auto& [host, reason] : refused) {
         testing::internal::CaptureStderr();
         initCorba(host, 0);
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_EQ(said, "zorclient: connecting to " + host + ": " + reason + "\n");
         EXPECT_EQ(lookUp(replicas), 'A') << host;  // the context held before
+    }
+}
+
+// Every entry goes to port 9999, the first too when written without it: an
+// empty naming service on A's default port (2809) is never asked.
+TEST(Replicas, EveryEntryOfAHostTextGoesToPort9999) {
+    TwoReplicas replicas;
+    const zortest::NamingServer defaultPort(replicas.a.host(), 2809);
+    const std::string a = replicas.a.host();
+    const std::string b = replicas.b.host();
+    for (const std::string& host :
+         {a + ",iiop:1.1@" + b, a + ",:" + b, a + ":9999,iiop:1.1@" + b + ":9999",
+          a + ",iiop:1.1@" + b + ",iiop:1.1@" + zortest::loopbackHost(2)}) {
+        initCorba(host, 0);
+        EXPECT_EQ(lookUp(replicas), 'A') << host;
     }
 }
 
@@ -273,30 +324,176 @@ TEST(Replicas, ConnectingWhileAReplicaIsCutOffHoldsAContextThatResolves) {
     }
 }
 
-// A name the resolver never answers for costs the connection no more than
-// the bound: the context held before stays, and the trace says why.
-TEST(Replicas, ANameTheResolverNeverAnswersIsGivenUpWithinTheBound) {
-    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
-    const std::string resolver = zortest::loopbackHost(3);
-    const zortest::PrivateHosts files("unused.zorclient.test", {}, resolver);
-    if (!files.why().empty()) {
-        GTEST_SKIP() << files.why();
+// A DNS server that never answers, as after a pulled cable, behind every
+// name but good.zorclient.test, which the hosts file gives the server's
+// address. glibc waits for such a server 10 s and more.
+class SilentResolver : public testing::Test {
+protected:
+    static constexpr const char* kGood = "good.zorclient.test";
+    static constexpr const char* kSilent = "silent.zorclient.test";
+
+    void SetUp() override {
+        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+        const std::string resolver = zortest::loopbackHost(3);
+        files_.emplace(kGood, std::vector<std::string>{zortest::loopbackHost(0)}, resolver);
+        if (!files_->why().empty()) {
+            GTEST_SKIP() << files_->why();
+        }
+        silent_.emplace(resolver);
+        setenv("ZORCLIENT_TRACE", "1", 1);
     }
-    const zortest::CutOff silent(resolver);
-    setenv("ZORCLIENT_TIMEOUT_MS", "1000", 1);
-    setenv("ZORCLIENT_TRACE", "1", 1);
-    const zortest::NamingServer server;
-    initCorba(server.host(), 0);
+
+    // The server, once the environment is set: the ORB reads it then.
+    void startServer(int boundMs) {
+        if (boundMs != 0) {
+            setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(boundMs).c_str(), 1);
+        }
+        server_.emplace();
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server_->host());
+        marker_ = zortest::bindMarker(root.in(), "a", "b", "c");
+    }
+
+    // initCorba(host), with what it traced.
+    static std::string connect(const std::string& host) {
+        testing::internal::CaptureStderr();
+        initCorba(host, 0);
+        return testing::internal::GetCapturedStderr();
+    }
+
+    [[nodiscard]] bool found() const {
+        const CORBA::Object_var object = createObject("a", "b", "c");
+        return !CORBA::is_nil(object.in()) && object->_is_equivalent(marker_.in());
+    }
+
+    std::optional<zortest::PrivateHosts> files_;
+    std::optional<zortest::CutOff> silent_;
+    std::optional<zortest::NamingServer> server_;
+    CORBA::Object_var marker_;
+};
+
+// A silent name costs the connection no more than the bound: the context
+// held before stays, and the trace says why.
+TEST_F(SilentResolver, ANameItNeverAnswersIsGivenUpWithinTheBound) {
+    startServer(1000);
+    initCorba(server_->host(), 0);
     const CosNaming::NamingContext_var before = getNameService();
     ASSERT_FALSE(CORBA::is_nil(before.in()));
-    testing::internal::CaptureStderr();
-    EXPECT_LT(timed([] { initCorba("silent.zorclient.test", 0); }),
-              std::chrono::milliseconds(1000) + kSlack);
-    const std::string said = testing::internal::GetCapturedStderr();
+    std::string said;
+    EXPECT_LT(timed([&] { said = connect(kSilent); }), std::chrono::milliseconds(1000) + kSlack);
     EXPECT_EQ(CosNaming::NamingContext_var(getNameService()).in(), before.in());
-    EXPECT_EQ(said,
-              "zorclient: connecting to silent.zorclient.test: the name silent.zorclient.test "
-              "could not be resolved in time (ZORCLIENT_TIMEOUT_MS=1000)\n");
+    EXPECT_EQ(said, "zorclient: connecting to silent.zorclient.test: the name "
+                    "silent.zorclient.test could not be resolved in time (ZORCLIENT_TIMEOUT_MS=1000)\n");
+}
+
+// Calls that gave up on a silent name leave one lookup behind, which never
+// stands in the way of other names.
+TEST_F(SilentResolver, AbandonedLookupsLeaveOtherNamesAlone) {
+    startServer(200);
+    for (int i = 0; i < 25; ++i) {
+        EXPECT_LT(timed([&] { connect(kSilent); }), std::chrono::milliseconds(200) + kSlack) << i;
+    }
+    const std::string said = connect(kGood);
+    EXPECT_EQ(said, "");
+    EXPECT_TRUE(found());
+}
+
+// A name in a text of several entries is resolved by the library within
+// the bound, never by the ORB: the entries that answer are used.
+TEST_F(SilentResolver, ANameInAListIsResolvedWithinTheBound) {
+    startServer(1000);
+    std::string said;
+    EXPECT_LT(timed([&] { said = connect(server_->host() + ",iiop:1.1@" + kSilent); }),
+              std::chrono::milliseconds(1000) + kSlack);
+    EXPECT_EQ(said, "");
+    EXPECT_TRUE(found());
+    EXPECT_LT(timed([&] { said = connect(std::string(kGood) + ",iiop:1.1@" + kSilent); }),
+              std::chrono::milliseconds(1000) + kSlack);
+    EXPECT_TRUE(found());
+}
+
+// Without a bound, a thread cancelled while it waits for the resolver
+// unwinds at once.
+TEST_F(SilentResolver, ACancelledLookupUnwindsAtOnce) {
+    startServer(0);
+    pthread_t thread{};
+    ASSERT_EQ(pthread_create(
+                  &thread, nullptr,
+                  [](void*) -> void* {
+                      initCorba(kSilent, 0);
+                      return nullptr;
+                  },
+                  nullptr),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto cancelled = Clock::now();
+    pthread_cancel(thread);
+    void* result = nullptr;
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 5;
+    ASSERT_EQ(pthread_timedjoin_np(thread, &result, &until), 0) << "still resolving after 5 s";
+    EXPECT_LT(Clock::now() - cancelled, kSlack);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_EQ(connect(kGood), "");
+    EXPECT_TRUE(found());
+}
+
+// The child of a fork resolves names as its parent does, whether the fork
+// came just after a lookup or while one was in flight on another thread.
+TEST_F(SilentResolver, AChildOfAForkResolvesNames) {
+    startServer(1000);
+    std::thread inFlight([] { initCorba(kSilent, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    initCorba(kGood, 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Past the second for which an answer is reused.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        _exit(connect(kGood).find("could not be resolved") == std::string::npos ? 0 : 1);
+    }
+    inFlight.join();
+    int status = -1;
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (waitpid(child, &status, WNOHANG) == 0 && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (Clock::now() >= until) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+// A name's addresses are reused for a second, no longer, and the ORB is
+// given the addresses, never the name: the host's own calls on the held
+// context never resolve it again outside the bound.
+TEST(Replicas, ANamesAddressesAreReusedForASecondOnly) {
+    const std::string name = "moving.zorclient.test";
+    const zortest::PrivateHosts hosts(name, {zortest::loopbackHost(0)});
+    if (!hosts.why().empty()) {
+        GTEST_SKIP() << hosts.why();
+    }
+    TwoReplicas replicas;
+    initCorba(name, 0);
+    EXPECT_EQ(lookUp(replicas), 'A');
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CORBA::String_var held =
+        orb->object_to_string(CosNaming::NamingContext_var(getNameService()).in());
+    std::string hexName;
+    for (const char c : name) {
+        constexpr const char* kDigits = "0123456789abcdef";
+        hexName += kDigits[static_cast<unsigned char>(c) >> 4];
+        hexName += kDigits[static_cast<unsigned char>(c) & 0xf];
+    }
+    std::string reference(held.in());
+    std::transform(reference.begin(), reference.end(), reference.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_EQ(reference.find(hexName), std::string::npos) << "the held reference names the host";
+    hosts.point({replicas.b.host()});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    initCorba(name, 0);
+    EXPECT_EQ(lookUp(replicas), 'B');
 }
 
 // The context the host is handed keeps the whole bound for the host's own

@@ -80,6 +80,11 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     for (const char* usage : {"", "--timeout-ms 300", "--timeout-ms 300 h a b", "h a b"}) {
         EXPECT_EQ(zorResolve(usage).exitCode, 2) << usage;
     }
+    // A host text the library refuses is a usage error, with its reason.
+    const ToolRun refusedHost = zorResolve(server.host() + ":9999 app services echo");
+    EXPECT_EQ(refusedHost.exitCode, 2) << refusedHost.out;
+    EXPECT_EQ(refusedHost.out, "zor-resolve: the library adds the port (:9999) itself; write '" +
+                                   server.host() + "'\n");
     // A time bound that is no whole number of milliseconds is refused before
     // anything is contacted: the silent listener would hold an unbounded call.
     const zortest::SilentServer silentListener(zortest::loopbackHost(3));

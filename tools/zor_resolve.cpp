@@ -3,6 +3,7 @@
 // three-part name on the naming service at HOST:9999, through the library's
 // exported functions.
 #include "orb_platform.h"
+#include "orb_runtime.h"
 #include "zorclient.h"
 
 #include <cstdlib>
@@ -45,7 +46,8 @@ constexpr const char* kUsageText =
     "Exit status:\n"
     "  0  found\n"
     "  1  the naming service says nothing is bound under that name\n"
-    "  2  usage error\n"
+    "  2  usage error, a HOST text the library refuses included (the reason is\n"
+    "     printed)\n"
     "  3  no naming service answered at HOST:9999 (nothing listens, it did not\n"
     "     answer in time, or it is not a naming service)\n"
     "  4  the ORB could not start\n"
@@ -113,6 +115,12 @@ int main(int argc, char** argv) {
     if (!isTimeout(timeoutMs)) {
         std::cerr << "zor-resolve: " << timeoutFrom << " '" << timeoutMs
                   << "' is not a whole number of milliseconds up to 4294967295\n";
+        return kUsage;
+    }
+    // A host text the library refuses is the caller's mistake: nothing is
+    // contacted, and the library's reason says what to write.
+    if (const std::string problem = OrbRuntime::hostTextProblem(args[0]); !problem.empty()) {
+        std::cerr << "zor-resolve: " << problem << '\n';
         return kUsage;
     }
     // The library reads both when it creates its ORB; the trace says why a

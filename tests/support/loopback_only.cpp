@@ -106,21 +106,6 @@ __attribute__((visibility("default"))) int getaddrinfo(const char* node, const c
     return status;
 }
 
-// Asynchronous look-ups of names they may not make are made numeric: they
-// fail at once, as the synchronous ones do.
-__attribute__((visibility("default"))) int getaddrinfo_a(int mode, gaicb* list[], int count,
-                                                         sigevent* notify) {
-    static const addrinfo numericOnly = {AI_NUMERICHOST, AF_UNSPEC, SOCK_STREAM, 0, 0,
-                                         nullptr,        nullptr,   nullptr};
-    for (int i = 0; i < count; ++i) {
-        if (!mayLookUp(list[i]->ar_name)) {
-            list[i]->ar_request = &numericOnly;
-        }
-    }
-    static const auto real = next<int (*)(int, gaicb*[], int, sigevent*)>("getaddrinfo_a");
-    return real(mode, list, count, notify);
-}
-
 __attribute__((visibility("default"))) hostent* gethostbyname(const char* /*name*/) {
     h_errno = HOST_NOT_FOUND;
     return nullptr;

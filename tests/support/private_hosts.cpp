@@ -16,8 +16,22 @@
 
 namespace zortest {
 
+namespace {
+
+std::string hostsText(const std::string& machineHosts, const std::string& name,
+                      const std::vector<std::string>& addresses) {
+    std::string text = machineHosts;
+    for (const std::string& address : addresses) {
+        text += '\n' + address + ' ' + name;
+    }
+    return text + '\n';
+}
+
+}  // namespace
+
 PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::string>& addresses,
-                           const std::string& nameServer) {
+                           const std::string& nameServer)
+    : name_(name) {
     if (geteuid() != 0) {
         why_ =
             "a private /etc/hosts takes a mount namespace of the test's own, which only root "
@@ -31,11 +45,9 @@ PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::strin
     }
     std::ostringstream hosts;
     hosts << std::ifstream("/etc/hosts").rdbuf();
-    for (const std::string& address : addresses) {
-        hosts << '\n' << address << ' ' << name;
-    }
-    hosts << '\n';
-    std::vector<std::pair<std::string, std::string>> files = {{"/etc/hosts", hosts.str()}};
+    machineHosts_ = hosts.str();
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"/etc/hosts", hostsText(machineHosts_, name, addresses)}};
     if (!nameServer.empty()) {
         files.emplace_back("/etc/resolv.conf", "nameserver " + nameServer + "\n");
     }
@@ -55,6 +67,11 @@ PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::strin
         }
         mounted_.push_back(target);
     }
+}
+
+void PrivateHosts::point(const std::vector<std::string>& addresses) const {
+    // Written in place: the file bound over /etc/hosts stays the same file.
+    std::ofstream(files_.at(0)) << hostsText(machineHosts_, name_, addresses);
 }
 
 PrivateHosts::~PrivateHosts() {

@@ -25,8 +25,12 @@ public:
     PrivateHosts& operator=(const PrivateHosts&) = delete;
 
     [[nodiscard]] const std::string& why() const { return why_; }
+    // From now on `name` resolves to `addresses` instead.
+    void point(const std::vector<std::string>& addresses) const;
 
 private:
+    std::string name_;
+    std::string machineHosts_;
     std::vector<std::string> files_;
     std::vector<std::string> mounted_;
     std::string why_;
