@@ -41,12 +41,6 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
            });
 }
 
-bool allDigits(const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-    });
-}
-
 // An entry after the first carries its protocol, "iiop:" or ":", and maybe a
 // version ("1.1@"); the first comes after the URL's own. Its length, or 0.
 std::size_t protocolLength(const std::string& entry) {
@@ -143,7 +137,8 @@ std::string readEntries(const std::string& host, Entries& entries) {
     for (std::size_t i = 0; i < written.size(); ++i) {
         // An empty host is read as this machine, and after a trailing comma
         // the appended ":9999" reads as a host of its own.
-        const std::string rest = i == 0 ? written[i] : written[i].substr(protocolLength(written[i]));
+        const std::string rest =
+            i == 0 ? written[i] : written[i].substr(protocolLength(written[i]));
         if (rest.empty() || (rest[0] == ':' && !isBareIpv6(rest))) {
             return "an entry of the host text names no address";
         }
@@ -186,15 +181,14 @@ std::string readEntries(const std::string& host, Entries& entries) {
         if (protocol.rfind("iiop:", 0) != 0 && protocol[0] != ':') {
             return "the ORB reads protocols in lower case only; write 'iiop:'";
         }
-        const std::size_t colon = protocol.find(':');
         const std::size_t at = protocol.find('@');
         const std::string version =
-            at == std::string::npos ? "1.1" : protocol.substr(colon + 1, at - colon - 1);
-        const std::size_t dot = version.find('.');
-        if (dot == std::string::npos || !allDigits(version.substr(0, dot)) ||
-            !allDigits(version.substr(dot + 1))) {
+            at == std::string::npos
+                ? "1.1"
+                : protocol.substr(protocol.find(':') + 1, at - protocol.find(':') - 1);
+        if (version != "1.0" && version != "1.1" && version != "1.2") {
             protocol = kFirstProtocol;
-            return "an entry's IIOP version is written as in 'iiop:1.1@'; write '" +
+            return "an entry's IIOP version is 1.0, 1.1 or 1.2, as in 'iiop:1.1@'; write '" +
                    canonical(entries) + "'";
         }
     }
@@ -213,7 +207,9 @@ std::string readEntries(const std::string& host, Entries& entries) {
 // key, in the library's own form; empty if that is not plain.
 std::string hostOfUrl(const std::string& url) {
     std::string rest = url.substr(url.find(':') + 1);
-    rest = rest.substr(0, rest.find('/'));
+    if (const std::size_t key = rest.find('/'); key != std::string::npos) {
+        rest.erase(key);
+    }
     std::vector<std::string> written = split(rest, ',');
     std::transform(written.begin(), written.end(), written.begin(), [](const std::string& entry) {
         std::string address;
@@ -248,7 +244,8 @@ std::string namingServiceUrl(const std::string& host) {
 std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries) {
     std::string url = "corbaloc:";
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        url += (i == 0 ? "" : ",") + entries[i].first + entries[i].second + ":9999";
+        url += i == 0 ? kFirstProtocol : "," + entries[i].first;
+        url += entries[i].second + ":9999";
     }
     return url + "/NameService";
 }
@@ -261,18 +258,21 @@ std::string readHostText(const std::string& host,
         problem = "the host text holds a NUL byte";
     } else if (host.empty()) {
         problem = "the host text is empty; name the naming service's host, e.g. 'localhost'";
-    } else if (std::any_of(host.begin(), host.end(),
-                           [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
+    } else if (std::any_of(host.begin(), host.end(), [](char c) {
+                   return std::isspace(static_cast<unsigned char>(c)) != 0;
+               })) {
         std::string trimmed = host;
-        trimmed.erase(std::remove_if(trimmed.begin(), trimmed.end(),
-                                     [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
-                      trimmed.end());
+        trimmed.erase(
+            std::remove_if(trimmed.begin(), trimmed.end(),
+                           [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }),
+            trimmed.end());
         problem = "the host text holds white space; write '" + trimmed + "'";
     } else if (startsWithNoCase(host, "corbaloc:") || startsWithNoCase(host, "corbaname:")) {
         const std::string alone = hostOfUrl(host);
-        problem = "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; "
-                  "write the host alone" +
-                  (alone.empty() ? std::string() : ": '" + alone + "'");
+        problem =
+            "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; "
+            "write the host alone" +
+            (alone.empty() ? std::string() : ": '" + alone + "'");
     } else if (host.find('/') != std::string::npos) {
         problem = "the library adds the object key (/NameService) itself; write '" +
                   host.substr(0, host.find('/')) + "'";

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -145,7 +146,8 @@ ACE_THR_FUNC_RETURN runLookup(void* arg) {
     auto* const lookup = static_cast<NameLookup*>(arg);
     addrinfo* found = nullptr;
     const int status = getaddrinfo(lookup->name.c_str(), nullptr, &kStreamHints, &found);
-    std::vector<std::string> addresses = status == 0 ? addressTexts(found) : std::vector<std::string>{};
+    std::vector<std::string> addresses =
+        status == 0 ? addressTexts(found) : std::vector<std::string>{};
     if (found != nullptr) {
         freeaddrinfo(found);
     }
@@ -173,8 +175,9 @@ void pinLibrary(Lookups& state) {
 // new one with a thread of its own; held for the caller.
 NameLookup* join(Lookups& state, const std::string& name) {
     dropStale(state);
-    const auto kept = std::find_if(state.table.begin(), state.table.end(),
-                                   [&name](const NameLookup* lookup) { return lookup->name == name; });
+    const auto kept =
+        std::find_if(state.table.begin(), state.table.end(),
+                     [&name](const NameLookup* lookup) { return lookup->name == name; });
     if (kept != state.table.end()) {
         ++(*kept)->holders;
         return *kept;
@@ -239,9 +242,9 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
     std::vector<Held> held;
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(state.lock);
-        for (const std::string& name : names) {
-            held.emplace_back(join(state, name), letGo);
-        }
+        std::transform(
+            names.begin(), names.end(), std::back_inserter(held),
+            [&state](const std::string& name) { return Held(join(state, name), letGo); });
     }
     std::vector<std::vector<std::string>> addresses(names.size());
     const ACE_Guard<ACE_Thread_Mutex> guard(state.lock);

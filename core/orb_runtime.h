@@ -107,7 +107,8 @@ bool isHostName(const std::string& host);
 std::string readHostText(const std::string& host,
                          std::vector<std::pair<std::string, std::string>>& entries);
 std::string hostTextProblem(const std::string& host);
-// corbaloc:<protocol><address>:9999,.../NameService for entries as read.
+// corbaloc:iiop:1.1@<address>:9999,<protocol><address>:9999,.../NameService
+// for entries as read: the first entry's protocol is always iiop:1.1@.
 std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries);
 
 // --- names ---

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,14 +133,14 @@ void moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr 
     }
 }
 
-// The URL of one replica: `addresses` of one entry, each with its
-// protocol.
-std::string replicaUrl(const std::string& protocol, const std::vector<std::string>& addresses) {
+// (protocol, address) for each of `addresses`.
+std::vector<std::pair<std::string, std::string>> withProtocol(
+    const std::string& protocol, const std::vector<std::string>& addresses) {
     std::vector<std::pair<std::string, std::string>> entries;
-    for (const std::string& address : addresses) {
-        entries.emplace_back(entries.empty() ? "iiop:1.1@" : protocol, address);
-    }
-    return entriesUrl(entries);
+    std::transform(
+        addresses.begin(), addresses.end(), std::back_inserter(entries),
+        [&protocol](const std::string& address) { return std::make_pair(protocol, address); });
+    return entries;
 }
 
 }  // namespace
@@ -169,21 +170,22 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
     for (const auto& [protocol, written] : entries) {
         const std::vector<std::string> addresses =
             isHostName(written) ? *name++ : std::vector<std::string>{written};
-        for (const std::string& address : addresses) {
-            whole.emplace_back(whole.empty() ? "iiop:1.1@" : protocol, address);
-        }
+        const auto reached = withProtocol(protocol, addresses);
+        whole.insert(whole.end(), reached.begin(), reached.end());
         const auto v6 = std::count_if(addresses.begin(), addresses.end(),
                                       [](const std::string& address) { return address[0] == '['; });
         if (addresses.empty()) {
             continue;
         }
         if (v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1) {
-            replicas.emplace_back(written, replicaUrl(protocol, addresses));
+            replicas.emplace_back(written, entriesUrl(reached));
             continue;
         }
-        for (const std::string& address : addresses) {
-            replicas.emplace_back(address, replicaUrl(protocol, {address}));
-        }
+        std::transform(addresses.begin(), addresses.end(), std::back_inserter(replicas),
+                       [&protocol](const std::string& address) {
+                           return std::make_pair(address,
+                                                 entriesUrl(withProtocol(protocol, {address})));
+                       });
     }
     if (whole.empty()) {
         return {};

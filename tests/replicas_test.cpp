@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -170,10 +170,12 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         {" " + b, "the host text holds white space; write '" + b + "'"},
         {"corbaloc::" + b + ":9999/NameService",
          "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; write the "
-         "host alone: '" + b + "'"},
+         "host alone: '" +
+             b + "'"},
         {"corbaname::" + b,
          "the library makes the URL (corbaloc:iiop:1.1@HOST:9999/NameService) itself; write the "
-         "host alone: '" + b + "'"},
+         "host alone: '" +
+             b + "'"},
         {"fe80::1%lo",
          "the ORB takes no IPv6 zone index ('%lo'); name a global IPv6 address, an IPv4 address "
          "or a host name"},
@@ -182,14 +184,15 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         {"[::1", "an IPv6 address opened with '[' is not closed; write '[::1]'"},
         {"::1,iiop:1.1@" + b,
          "an IPv6 address in a text of several entries is bracketed and given its port; write "
-         "'[::1]:9999,iiop:1.1@" + b + "'"},
+         "'[::1]:9999,iiop:1.1@" +
+             b + "'"},
         {a + ",iiop:1.1@" + b + ":2809",
          "the naming service is at port 9999 only; write '" + a + ",iiop:1.1@" + b + "'"},
         {a + ",iiop:x@" + b,
-         "an entry's IIOP version is written as in 'iiop:1.1@'; write '" + a + ",iiop:1.1@" + b +
-             "'"},
-        {b + " ,iiop:1.1@" + a, "the host text holds white space; write '" + b + ",iiop:1.1@" + a +
-                                     "'"},
+         "an entry's IIOP version is 1.0, 1.1 or 1.2, as in 'iiop:1.1@'; write '" + a +
+             ",iiop:1.1@" + b + "'"},
+        {b + " ,iiop:1.1@" + a,
+         "the host text holds white space; write '" + b + ",iiop:1.1@" + a + "'"},
     };
     const std::string noIpv6 = "this ORB build has no IPv6; name an IPv4 address or a host name";
     if (!OrbPlatform::kReachesIpv6) {
@@ -382,8 +385,9 @@ TEST_F(SilentResolver, ANameItNeverAnswersIsGivenUpWithinTheBound) {
     std::string said;
     EXPECT_LT(timed([&] { said = connect(kSilent); }), std::chrono::milliseconds(1000) + kSlack);
     EXPECT_EQ(CosNaming::NamingContext_var(getNameService()).in(), before.in());
-    EXPECT_EQ(said, "zorclient: connecting to silent.zorclient.test: the name "
-                    "silent.zorclient.test could not be resolved in time (ZORCLIENT_TIMEOUT_MS=1000)\n");
+    EXPECT_EQ(said,
+              "zorclient: connecting to silent.zorclient.test: the name "
+              "silent.zorclient.test could not be resolved in time (ZORCLIENT_TIMEOUT_MS=1000)\n");
 }
 
 // Calls that gave up on a silent name leave one lookup behind, which never

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Fuzzes the texts that reach the ORB: the naming-service URL built from a
-// host, the three-component name built from three texts, and the refusal of
-// texts with a NUL byte. The input holds the four texts separated by 0xFF.
+// host, the URL built from a host text the library takes (which the ORB
+// must accept, every address at port 9999), the three-component name built
+// from three texts, and the refusal of texts with a NUL byte. The input
+// holds the four texts separated by 0xFF.
 #include "orb_runtime.h"
 
 #include <arpa/inet.h>
@@ -33,6 +35,51 @@ void require(bool condition) {
     }
 }
 
+CORBA::ORB_ptr fuzzOrb() {
+    static CORBA::ORB_var orb = [] {
+        int noArguments = 0;
+        return CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
+    }();
+    return orb.in();
+}
+
+// A host text the library takes reaches the ORB as one URL whose every
+// address is at port 9999, with names replaced by the addresses they
+// resolve to (here a loopback one, so nothing is looked up); the ORB must
+// accept it. A text it does not take is refused with a reason.
+void checkHostText(const std::string& host) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const std::string problem = OrbRuntime::readHostText(host, entries);
+    if (!problem.empty()) {
+        require(entries.empty());
+        return;
+    }
+    require(!entries.empty());
+    for (auto& [protocol, address] : entries) {
+        if (OrbRuntime::isHostName(address)) {
+            address = "127.0.0.1";
+        }
+    }
+    const std::string url = OrbRuntime::entriesUrl(entries);
+    const std::string scheme = "corbaloc:";
+    const std::string key = "/NameService";
+    require(url.compare(0, scheme.size(), scheme) == 0);
+    require(url.compare(url.size() - key.size(), key.size(), key) == 0);
+    const std::string list = url.substr(scheme.size(), url.size() - scheme.size() - key.size());
+    std::size_t start = 0;
+    for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
+        end = list.find(',', start);
+        const std::string entry = list.substr(start, end == std::string::npos ? end : end - start);
+        require(entry.size() > 5 && entry.compare(entry.size() - 5, 5, ":9999") == 0);
+    }
+    try {
+        const CORBA::Object_var object = fuzzOrb()->string_to_object(url.c_str());
+        require(!CORBA::is_nil(object.in()));
+    } catch (const CORBA::Exception&) {
+        require(false);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -51,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(url.compare(0, prefix.size(), prefix) == 0);
     require(url.compare(prefix.size(), inserted.size(), inserted) == 0);
     require(url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0);
+
+    checkHostText(host);
 
     const CosNaming::Name name = OrbRuntime::makeName(texts[1], texts[2], texts[3]);
     require(name.length() == 3);
