@@ -39,7 +39,7 @@ PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::strin
         return;
     }
     if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
         why_ = std::string("no mount namespace of the test's own: ") + std::strerror(errno);
         return;
     }
@@ -61,7 +61,7 @@ PrivateHosts::PrivateHosts(const std::string& name, const std::vector<std::strin
         close(fd);
         files_.emplace_back(pattern);
         std::ofstream(pattern) << text;
-        if (mount(pattern, target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        if (mount(pattern, target.c_str(), "none", MS_BIND, nullptr) != 0) {
             why_ = "cannot bind a private file over " + target + ": " + std::strerror(errno);
             return;
         }
