@@ -144,6 +144,7 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
     const std::string a = replicas.a.host() + ":9999";
     const std::string b = replicas.b.host();
     const std::string noAddress = "an entry of the host text names no address";
+    const std::string noIpv6 = "this ORB build has no IPv6; name an IPv4 address or a host name";
     std::vector<std::pair<std::string, std::string>> refused = {
         // After a trailing comma the appended ":9999" reads as a host.
         {a + ",", noAddress},
@@ -183,9 +184,11 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         {b + "/x", "the library adds the object key (/NameService) itself; write '" + b + "'"},
         {"[::1", "an IPv6 address opened with '[' is not closed; write '[::1]'"},
         {"::1,iiop:1.1@" + b,
-         "an IPv6 address in a text of several entries is bracketed and given its port; write "
-         "'[::1]:9999,iiop:1.1@" +
-             b + "'"},
+         OrbPlatform::kReachesIpv6
+             ? "an IPv6 address in a text of several entries is bracketed and given its port; "
+               "write '[::1]:9999,iiop:1.1@" +
+                   b + "'"
+             : noIpv6},
         {a + ",iiop:1.1@" + b + ":2809",
          "the naming service is at port 9999 only; write '" + a + ",iiop:1.1@" + b + "'"},
         {a + ",iiop:x@" + b,
@@ -194,7 +197,6 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         {b + " ,iiop:1.1@" + a,
          "the host text holds white space; write '" + b + ",iiop:1.1@" + a + "'"},
     };
-    const std::string noIpv6 = "this ORB build has no IPv6; name an IPv4 address or a host name";
     if (!OrbPlatform::kReachesIpv6) {
         refused.emplace_back(a + ",iiop:1.1@[::1]", noIpv6);
         refused.emplace_back("::1", noIpv6);
