@@ -37,17 +37,6 @@ const char* attemptsOrException(const std::string& attempts) {
     return attempts.find("; ") != std::string::npos ? attempts.c_str() : nullptr;
 }
 
-// One server: the narrow, the first remote call, has the whole bound; the
-// reference is bounded before it and after it, as the narrowed one may be new.
-CosNaming::NamingContext_ptr connectServer(CORBA::ORB_ptr orb, CORBA::Object_ptr server) {
-    const CORBA::Object_var reachable = boundedObject(orb, server, callTimeoutMs());
-    const CosNaming::NamingContext_var ctx = OrbPlatform::cancellationSafe([&reachable] {
-        return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(reachable.in()));
-    });
-    return CORBA::is_nil(ctx.in()) ? CosNaming::NamingContext::_nil()
-                                   : boundedContext(orb, ctx.in(), callTimeoutMs());
-}
-
 }  // namespace
 
 CosNaming::Name makeName(const std::string& first, const std::string& second,
@@ -73,8 +62,7 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     std::string attempts;
     std::string leftOut;
     try {
-        // Resolving names waits until the deadline at most, and so do the
-        // attempts on replicas; the narrow on one server has the whole bound.
+        // Resolving names and the attempts share one deadline.
         const Deadline deadline = callDeadline();
         const auto urls = connectionUrls(host, deadline, leftOut);
         if (urls.empty()) {
@@ -86,10 +74,9 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
             traceConnecting(host, "the URL gave a nil reference");
             return CosNaming::NamingContext::_nil();
         }
-        CosNaming::NamingContext_var ctx =
-            urls.size() == 1 ? connectServer(orb, whole.in())
-                             : connectReplicas(orb, whole.in(), {urls.begin() + 1, urls.end()},
-                                               deadline, attempts);
+        CosNaming::NamingContext_var ctx = connectReplicas(
+            orb, whole.in(), {urls.size() == 1 ? urls.begin() : urls.begin() + 1, urls.end()},
+            deadline, attempts);
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
         }

@@ -137,20 +137,21 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
 
 // --- replicas ---
 
-// The context for the whole service `whole`, connected through the replicas
-// `urls` in turn until one answers the narrow; it keeps one context per
-// replica for the library's lookups, the one that answered in use. Nil if no
-// replica answered; `attempts` then says how each went. Throws what the
-// last attempt threw.
+// The context for the whole service `whole`, connected through the
+// addresses `urls` (label, URL) by the attempt schedule, within `deadline`.
+// With more than one address it keeps one reference per address for the
+// library's lookups, the one that answered in use. Nil if the object is no
+// naming context. Throws what the last attempt threw; `attempts` then says
+// how each went.
 CosNaming::NamingContext_ptr connectReplicas(
     CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
     const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
     std::string& attempts);
-// Whether lookups on `held` go to replicas of its own.
+// Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
-// Resolves `name` on the replicas of `held`, from the one in use on, moving
-// on from one whose connection fails. Throws what the last attempt threw;
-// `attempts` says how each went.
+// Resolves `name` on the addresses of `held` by the attempt schedule, from
+// the one in use on. Throws what the last attempt threw; `attempts` says how
+// each went.
 CORBA::Object_ptr resolveOnReplicas(CosNaming::NamingContext_ptr held, const CosNaming::Name& name,
                                     Deadline deadline, std::string& attempts);
 

@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
-// Replicas of the naming service: which a host text names, one reference
-// per replica beside the held context, and the calls that move on from a
-// replica whose connection fails.
+// Replicas of the naming service, and the addresses of one server: which a
+// host text names, one reference per address beside the held context, and
+// the schedule of attempts that passes over an address that does not answer
+// in the time its recent answers took.
 #include "orb_runtime.h"
 
 #include <ace/Guard_T.h>
 #include <ace/Thread_Mutex.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,53 +24,203 @@
 namespace OrbRuntime {
 namespace {
 
-using Replica = std::pair<std::string, CosNaming::NamingContext_var>;  // address, context
+using Clock = Deadline::clock;
 
-// Each attempt of a call with n replicas gets bound / (n + 1): a replica
-// that does not answer costs one share, and n + 1 of them fill the bound.
-CORBA::ULong shareOfBound(std::size_t replicas) {
-    const CORBA::ULong bound = callTimeoutMs();
-    return bound == 0 ? 0
-                      : std::max<CORBA::ULong>(1, bound / static_cast<CORBA::ULong>(replicas + 1));
+// Attempt times are powers of two in milliseconds, or the bound itself: on
+// TAO each value is a policy, made once per ORB (through a short-lived ORB
+// of its own on an ORB made before the library was loaded), so their number
+// stays small: 24 at most.
+constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
+// An address that nothing has answered on yet is given this long before the
+// next one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
+constexpr CORBA::ULong kFirstAttemptMs = 128;
+// Once answers have come, an address is given kSafetyFactor times the
+// slowest of the last kAnswersKept, never less than kShortestAttemptMs.
+constexpr std::size_t kAnswersKept = 32;
+constexpr std::uint32_t kSafetyFactor = 4;
+constexpr CORBA::ULong kShortestAttemptMs = 8;
+// Without a bound, an address that timed out this often in one call is
+// waited for as long as the ORB waits.
+constexpr int kTimeoutsBeforeWaiting = 3;
+// However short the attempts, a call makes no more of them than this.
+constexpr int kMostAttempts = 64;
+
+CORBA::ULong powerOfTwoAtLeast(CORBA::ULong ms) {
+    CORBA::ULong power = 1;
+    while (power < ms && power < kLongestAttemptMs) {
+        power <<= 1;
+    }
+    return power;
 }
 
-void noteAttempt(std::string& attempts, const std::string& address, const std::string& outcome) {
-    attempts += (attempts.empty() ? "" : "; ") + address + ": " + outcome;
+// The longest attempt time that ends by the deadline, to the millisecond:
+// the bound itself, or a power of two; 0 when less than a millisecond is left.
+CORBA::ULong fitting(Clock::duration left) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        left + std::chrono::milliseconds(1) - std::chrono::nanoseconds(1))
+                        .count();
+    if (ms >= static_cast<long long>(callTimeoutMs())) {
+        return callTimeoutMs();
+    }
+    CORBA::ULong power = ms > 0 ? 1 : 0;
+    while (power > 0 && power < kLongestAttemptMs && static_cast<long long>(power) * 2 <= ms) {
+        power *= 2;
+    }
+    return power;
 }
 
-// Runs `call` on `replicas[first]` and, after a failure of its connection,
-// on the next ones in turn, until one answers. A replica whose connection is
-// refused is not tried again in this call; one that timed out, or whose
-// connection broke, is tried again while time is left, after the others.
-// Each attempt has its share of the bound, so n + 1 of them time out at
-// most, and the call ends within the bound plus the time its refusals took.
-// A TRANSIENT that the naming server itself raises (it could not reach
-// another server) is the answer, not the replica's failure: the replica is
-// asked whether it answers, and the call ends there if it does. `leave`
-// hears of each replica left; `i` is the replica tried first, and then the
-// one that answered. Only calls that may be repeated come here: a narrow, a
-// resolve. What the last attempt threw is thrown.
-template <typename Ref, typename Leave, typename Call>
-auto inTurn(const std::vector<std::pair<std::string, Ref>>& replicas, std::size_t& i,
-            Deadline deadline, std::string& attempts, Leave leave, Call call)
-    -> decltype(call(replicas[i].second.in())) {
-    const std::size_t count = replicas.size();
+// One address: its label in the trace, its URL, the reference made from it
+// without a bound, and those made for each attempt time used so far.
+struct Address {
+    std::string label;
+    std::string url;
+    CosNaming::NamingContext_var unbounded;
+    std::map<CORBA::ULong, CosNaming::NamingContext_var> bounded;
+};
+
+// The addresses of one held context, the one in use first, and how long its
+// recent answers took.
+struct AddressSet {
+    CORBA::ORB_var orb;
+    std::vector<Address> addresses;
+    std::array<std::uint32_t, kAnswersKept> answerMicros{};
+    std::size_t answers = 0;
+};
+
+// Guards every AddressSet and the table below.
+ACE_Thread_Mutex g_replicaLock;
+
+void noteAttempt(std::string& attempts, const std::string& label, const std::string& outcome) {
+    attempts += (attempts.empty() ? "" : "; ") + label + ": " + outcome;
+}
+
+// What the first attempt on an address waits, from the set's recent answers.
+CORBA::ULong firstAttemptMs(AddressSet& set) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    if (set.answers == 0) {
+        return kFirstAttemptMs;
+    }
+    const std::size_t kept = std::min(set.answers, kAnswersKept);
+    const std::uint32_t slowest =
+        *std::max_element(set.answerMicros.begin(), set.answerMicros.begin() + kept);
+    const std::uint64_t ms = (static_cast<std::uint64_t>(slowest) * kSafetyFactor + 999) / 1000;
+    return powerOfTwoAtLeast(std::max<CORBA::ULong>(
+        kShortestAttemptMs,
+        static_cast<CORBA::ULong>(std::min<std::uint64_t>(ms, kLongestAttemptMs))));
+}
+
+void noteAnswer(AddressSet& set, Clock::duration took) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    set.answerMicros[set.answers % kAnswersKept] =
+        static_cast<std::uint32_t>(std::min<long long>(micros, UINT32_MAX));
+    ++set.answers;
+}
+
+// Under the lock: the address labelled `label`.
+Address& addressOf(AddressSet& set, const std::string& label) {
+    return *std::find_if(set.addresses.begin(), set.addresses.end(),
+                         [&label](const Address& address) { return address.label == label; });
+}
+
+// A reference of its own to `url`, untyped, so that a narrow asks the
+// server, whose calls give up after `ms` (none for 0): omniORB keeps the
+// time-out on the reference itself.
+CORBA::Object_ptr freshObject(CORBA::ORB_ptr orb, const std::string& url, CORBA::ULong ms) {
+    const CORBA::Object_var fresh = orb->string_to_object(url.c_str());
+    return boundedObject(orb, fresh.in(), ms);
+}
+
+// For the connection: a fresh reference to `label`'s address.
+CORBA::Object_ptr connectionAttempt(AddressSet& set, const std::string& label, CORBA::ULong ms) {
+    std::string url;
+    {
+        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+        url = addressOf(set, label).url;
+    }
+    return freshObject(set.orb.in(), url, ms);
+}
+
+// For lookups: the context at `label`'s address whose calls give up after
+// `ms`, made the first time that time is used.
+CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, const std::string& label,
+                                           CORBA::ULong ms) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    Address& address = addressOf(set, label);
+    CosNaming::NamingContext_var& kept = ms == 0 ? address.unbounded : address.bounded[ms];
+    if (CORBA::is_nil(kept.in())) {
+        const CORBA::Object_var fresh = freshObject(set.orb.in(), address.url, 0);
+        const CosNaming::NamingContext_var context =
+            CosNaming::NamingContext::_unchecked_narrow(fresh.in());
+        kept = boundedContext(set.orb.in(), context.in(), ms);
+    }
+    return CosNaming::NamingContext::_duplicate(kept.in());
+}
+
+// Checking and moving are one step: calls that fail on one address together
+// move the set on once.
+void moveOnFrom(AddressSet& set, const std::string& failed) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    if (set.addresses.front().label == failed) {
+        std::rotate(set.addresses.begin(), set.addresses.begin() + 1, set.addresses.end());
+    }
+}
+
+// Runs `call` on the set's addresses, from the one in use on, until one
+// answers. Each attempt waits a short time learned from the set's recent
+// answers (kFirstAttemptMs before any); an address that does not answer in
+// that time is passed over for the next, and tried again after the others
+// with twice the time, while time is left. The last address not refused
+// has all the time that is left; without a bound, so does an address that
+// timed out kTimeoutsBeforeWaiting times. An address whose connection is
+// refused is not tried again in this call. A TRANSIENT that the naming
+// server itself raises (it could not reach another server) is the answer,
+// not the address's failure: the address is asked whether it answers, and
+// the call ends there if it does. Only calls that may be repeated come here:
+// a narrow, a resolve; an attempt that timed out is abandoned. What the last
+// attempt threw is thrown; `attempts` names each.
+template <typename Reference, typename Call>
+ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet& set, Deadline deadline, std::string& attempts, Reference reference,
+            Call call) -> decltype(call(reference(set, std::string(), 0).in())) {
+    std::vector<std::string> labels;
+    {
+        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+        std::transform(set.addresses.begin(), set.addresses.end(), std::back_inserter(labels),
+                       [](const Address& address) { return address.label; });
+    }
+    const std::size_t count = labels.size();
+    const bool bounded = deadline != Deadline::max();
     std::vector<bool> refused(count, false);
-    std::size_t timeouts = 0;
-    for (std::size_t attempt = 1;; ++attempt) {
-        const auto replica = replicas[i].second.in();
+    std::vector<CORBA::ULong> wait(count, firstAttemptMs(set));
+    std::vector<int> timeouts(count, 0);
+    std::size_t i = 0;
+    for (int attempt = 1;; ++attempt) {
+        const bool last = std::count(refused.begin(), refused.end(), false) == 1;
+        CORBA::ULong ms = 0;
+        if (bounded) {
+            const CORBA::ULong left = fitting(deadline - Clock::now());
+            ms = last ? left : std::min(wait[i], left);
+        } else if (!last && timeouts[i] < kTimeoutsBeforeWaiting) {
+            ms = wait[i];
+        }
+        const auto address = reference(set, labels[i], ms);
+        const auto started = Clock::now();
         try {
-            return OrbPlatform::cancellationSafe([&] { return call(replica); });
+            auto answer = OrbPlatform::cancellationSafe([&] { return call(address.in()); });
+            noteAnswer(set, Clock::now() - started);
+            return answer;
         } catch (const CORBA::SystemException& ex) {
-            noteAttempt(attempts, replicas[i].first, OrbPlatform::shortSystemExceptionText(ex));
             const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
             const bool transient = CORBA::TRANSIENT::_downcast(&ex) != nullptr;
+            noteAttempt(attempts, labels[i],
+                        timedOut ? "TIMEOUT after " + std::to_string(ms) + " ms"
+                                 : OrbPlatform::shortSystemExceptionText(ex));
             if (!timedOut && !transient && CORBA::COMM_FAILURE::_downcast(&ex) == nullptr) {
                 throw;
             }
-            if (transient && OrbPlatform::cancellationSafe([replica] {
+            if (transient && OrbPlatform::cancellationSafe([&address] {
                     try {
-                        replica->_non_existent();
+                        address->_non_existent();
                         return true;
                     } catch (const CORBA::SystemException&) {
                         return false;
@@ -73,64 +229,55 @@ auto inTurn(const std::vector<std::pair<std::string, Ref>>& replicas, std::size_
                 throw;
             }
             refused[i] = refused[i] || transient;
-            timeouts += timedOut ? 1 : 0;
-            leave(replica);
+            if (timedOut) {
+                ++timeouts[i];
+                wait[i] = std::min(wait[i] * 2, kLongestAttemptMs);
+            }
+            moveOnFrom(set, labels[i]);
             std::size_t next = (i + 1) % count;
             while (refused[next] && next != i) {
                 next = (next + 1) % count;
             }
-            if (refused[next] || timeouts > count || attempt >= 3 * (count + 1) ||
-                Deadline::clock::now() >= deadline) {
+            if (refused[next] || attempt >= kMostAttempts ||
+                (bounded && fitting(deadline - Clock::now()) < kShortestAttemptMs)) {
                 throw;
             }
             i = next;
+        } catch (const abi::__forced_unwind&) {
+            throw;  // thread cancellation must unwind on through the caller
         } catch (...) {
-            noteAttempt(attempts, replicas[i].first, currentExceptionText());
+            noteAttempt(attempts, labels[i], currentExceptionText());
             throw;
         }
     }
 }
 
-// Held contexts whose host text named several replicas, each with one
-// context per replica, the one in use first. The newest few are kept: a
-// context that has fallen out (after several more connections) is looked
-// up on directly. `g_keptContexts` names them for a look without the lock,
-// so lookups on a context of one server never take it.
-using ReplicaSet = std::pair<CosNaming::NamingContext_var, std::vector<Replica>>;
-constexpr std::size_t kReplicaSetsKept = 4;
-ACE_Thread_Mutex g_replicaLock;
-std::vector<ReplicaSet> g_replicaSets;  // newest last
-std::array<std::atomic<const void*>, kReplicaSetsKept> g_keptContexts{};
+// Held contexts whose host text named several addresses, each with its
+// address set. The newest few are kept: a context that has fallen out
+// (after several more connections) is looked up on directly.
+// `g_keptContexts` names them for a look without the lock, so lookups on a
+// context of one address never take it.
+using KeptSet = std::pair<CosNaming::NamingContext_var, std::shared_ptr<AddressSet>>;
+constexpr std::size_t kSetsKept = 4;
+std::vector<KeptSet> g_keptSets;  // newest last
+std::array<std::atomic<const void*>, kSetsKept> g_keptContexts{};
 
-void keepReplicas(CosNaming::NamingContext_ptr held, std::vector<Replica> replicas) {
+void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    if (g_replicaSets.size() == kReplicaSetsKept) {
-        g_replicaSets.erase(g_replicaSets.begin());
+    if (g_keptSets.size() == kSetsKept) {
+        g_keptSets.erase(g_keptSets.begin());
     }
-    g_replicaSets.emplace_back(CosNaming::NamingContext::_duplicate(held), std::move(replicas));
-    for (std::size_t i = 0; i < kReplicaSetsKept; ++i) {
-        g_keptContexts[i].store(i < g_replicaSets.size() ? g_replicaSets[i].first.in() : nullptr);
+    g_keptSets.emplace_back(CosNaming::NamingContext::_duplicate(held), std::move(set));
+    for (std::size_t i = 0; i < kSetsKept; ++i) {
+        g_keptContexts[i].store(i < g_keptSets.size() ? g_keptSets[i].first.in() : nullptr);
     }
 }
 
-// Under g_replicaLock: the replicas of `held`, or null.
-std::vector<Replica>* replicasOf(CosNaming::NamingContext_ptr held) {
-    for (ReplicaSet& set : g_replicaSets) {
-        if (set.first.in() == held) {
-            return &set.second;
-        }
-    }
-    return nullptr;
-}
-
-// Checking and moving are one step: calls that fail on one replica together
-// move its context on once.
-void moveOnFrom(CosNaming::NamingContext_ptr held, CosNaming::NamingContext_ptr failed) {
+std::shared_ptr<AddressSet> setOf(CosNaming::NamingContext_ptr held) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    std::vector<Replica>* replicas = replicasOf(held);
-    if (replicas != nullptr && replicas->front().second.in() == failed) {
-        std::rotate(replicas->begin(), replicas->begin() + 1, replicas->end());
-    }
+    const auto kept = std::find_if(g_keptSets.begin(), g_keptSets.end(),
+                                   [held](const KeptSet& set) { return set.first.in() == held; });
+    return kept == g_keptSets.end() ? nullptr : kept->second;
 }
 
 // (protocol, address) for each of `addresses`.
@@ -162,8 +309,7 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
     const std::vector<std::vector<std::string>> resolved =
         addressesOf(names, addressesWritten, deadline, why);
     // Each entry's addresses: one server where it has one of each family at
-    // most, reached as the ORB reaches a server with several addresses; more
-    // are replicas, one each.
+    // most, more are replicas; either way one reference per address.
     std::vector<std::pair<std::string, std::string>> whole;
     std::vector<std::pair<std::string, std::string>> replicas;
     auto name = resolved.begin();
@@ -172,18 +318,19 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
             isHostName(written) ? *name++ : std::vector<std::string>{written};
         const auto reached = withProtocol(protocol, addresses);
         whole.insert(whole.end(), reached.begin(), reached.end());
-        const auto v6 = std::count_if(addresses.begin(), addresses.end(),
-                                      [](const std::string& address) { return address[0] == '['; });
         if (addresses.empty()) {
             continue;
         }
-        if (v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1) {
-            replicas.emplace_back(written, entriesUrl(reached));
-            continue;
-        }
+        const auto v6 = std::count_if(addresses.begin(), addresses.end(),
+                                      [](const std::string& address) { return address[0] == '['; });
+        // One server: its addresses are raced, each labelled by the server;
+        // replicas by the address alone.
+        const bool oneServer = v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1;
         std::transform(addresses.begin(), addresses.end(), std::back_inserter(replicas),
-                       [&protocol](const std::string& address) {
-                           return std::make_pair(address,
+                       [&](const std::string& address) {
+                           return std::make_pair(!oneServer              ? address
+                                                 : addresses.size() == 1 ? written
+                                                                         : written + " " + address,
                                                  entriesUrl(withProtocol(protocol, {address})));
                        });
     }
@@ -201,33 +348,29 @@ CosNaming::NamingContext_ptr connectReplicas(
     CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
     const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
     std::string& attempts) {
-    const CORBA::ULong share = shareOfBound(urls.size());
-    std::vector<std::pair<std::string, CORBA::Object_var>> replicas;
-    for (const auto& [address, url] : urls) {
-        const CORBA::Object_var replica = orb->string_to_object(url.c_str());
-        replicas.emplace_back(address, boundedObject(orb, replica.in(), share));
+    auto set = std::make_shared<AddressSet>();
+    set->orb = CORBA::ORB::_duplicate(orb);
+    for (const auto& [label, url] : urls) {
+        set->addresses.push_back({label, url, CosNaming::NamingContext::_nil(), {}});
     }
-    std::size_t answered = 0;
     const CosNaming::NamingContext_var narrowed = inTurn(
-        replicas, answered, deadline, attempts, [](CORBA::Object_ptr /*failed*/) {},
-        [](CORBA::Object_ptr replica) {
-            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(replica));
+        *set, deadline, attempts,
+        [](AddressSet& addresses, const std::string& label, CORBA::ULong ms) {
+            return CORBA::Object_var(connectionAttempt(addresses, label, ms));
+        },
+        [](CORBA::Object_ptr address) {
+            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(address));
         });
     if (CORBA::is_nil(narrowed.in())) {
         return CosNaming::NamingContext::_nil();
-    }
-    std::vector<Replica> contexts;
-    for (std::size_t i = 0; i < replicas.size(); ++i) {
-        const auto& [address, replica] = replicas[(answered + i) % replicas.size()];
-        const CosNaming::NamingContext_var context =
-            CosNaming::NamingContext::_unchecked_narrow(replica.in());
-        contexts.emplace_back(address, boundedContext(orb, context.in(), share));
     }
     // The host's own calls on the held context may reach any address the ORB
     // can, with the whole bound.
     const CosNaming::NamingContext_var context = CosNaming::NamingContext::_unchecked_narrow(whole);
     CosNaming::NamingContext_var held = boundedContext(orb, context.in(), callTimeoutMs());
-    keepReplicas(held.in(), std::move(contexts));
+    if (urls.size() > 1) {
+        keepSet(held.in(), std::move(set));
+    }
     return held._retn();
 }
 
@@ -239,25 +382,18 @@ bool hasReplicas(CosNaming::NamingContext_ptr held) {
 
 CORBA::Object_ptr resolveOnReplicas(CosNaming::NamingContext_ptr held, const CosNaming::Name& name,
                                     Deadline deadline, std::string& attempts) {
-    std::vector<Replica> replicas;
-    {
-        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-        if (const std::vector<Replica>* kept = replicasOf(held); kept != nullptr) {
-            for (const auto& [address, context] : *kept) {
-                replicas.emplace_back(address, CosNaming::NamingContext::_duplicate(context.in()));
-            }
-        }
-    }
-    if (replicas.empty()) {  // fell out of the table since: one attempt, within the bound
+    const std::shared_ptr<AddressSet> set = setOf(held);
+    if (set == nullptr) {  // fell out of the table since: one attempt, within the bound
         return OrbPlatform::cancellationSafe([&] { return CORBA::Object_var(held->resolve(name)); })
             ._retn();
     }
-    std::size_t first = 0;
     return inTurn(
-               replicas, first, deadline, attempts,
-               [held](CosNaming::NamingContext_ptr failed) { moveOnFrom(held, failed); },
-               [&name](CosNaming::NamingContext_ptr replica) {
-                   return CORBA::Object_var(replica->resolve(name));
+               *set, deadline, attempts,
+               [](AddressSet& addresses, const std::string& label, CORBA::ULong ms) {
+                   return CosNaming::NamingContext_var(lookupAttempt(addresses, label, ms));
+               },
+               [&name](CosNaming::NamingContext_ptr address) {
+                   return CORBA::Object_var(address->resolve(name));
                })
         ._retn();
 }
