@@ -111,10 +111,12 @@ CutOff::CutOff(const std::string& host) {
     }
     static std::atomic<int> count{0};
     table_ = "zorclient_test_" + std::to_string(++count);
-    const bool added = nft({"add", "table", "inet", table_}) &&
-                       nft({"add", "chain", "inet", table_, "in", "{", "type", "filter", "hook",
-                            "input", "priority", "0", ";", "policy", "accept", ";", "}"}) &&
-                       nft({"add", "rule", "inet", table_, "in", "ip", "daddr", host, "drop"});
+    const bool added =
+        nft({"add", "table", "inet", table_}) &&
+        nft({"add", "chain", "inet", table_, "in", "{", "type", "filter", "hook", "input",
+             "priority", "0", ";", "policy", "accept", ";", "}"}) &&
+        nft({"add", "rule", "inet", table_, "in",
+             host.find(':') == std::string::npos ? "ip" : "ip6", "daddr", host, "drop"});
     if (!added) {
         restore();
         throw std::runtime_error("nft could not cut " + host + " off");

@@ -20,7 +20,7 @@ std::string cutOffUnavailable();
 // so in ZORCLIENT_TEST_PRIVATE_NETWORK=1.
 bool inPrivateNetwork();
 
-// Drops every packet to `host` from construction until restore() or
+// Drops every packet to `host` (an IPv4 or IPv6 address) from construction until restore() or
 // destruction, which removes the table again. Refuses (throws) in the
 // machine's own network namespace.
 class CutOff {
