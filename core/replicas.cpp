@@ -180,8 +180,10 @@ void moveOnFrom(AddressSet& set, const std::string& failed) {
 // a narrow, a resolve; an attempt that timed out is abandoned. What the last
 // attempt threw is thrown; `attempts` names each.
 template <typename Reference, typename Call>
-ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet& set, Deadline deadline, std::string& attempts, Reference reference,
-            Call call) -> decltype(call(reference(set, std::string(), 0).in())) {
+ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet& set, Deadline deadline,
+                                                std::string& attempts, Reference reference,
+                                                Call call)
+    -> decltype(call(reference(set, std::string(), 0).in())) {
     std::vector<std::string> labels;
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
