@@ -5,13 +5,19 @@
 //
 //   zorclient_takeover HOST_A HOST_B THREADS killed PID   kills PID, the server on HOST_A
 //   zorclient_takeover HOST_A HOST_B THREADS cut          drops HOST_A's packets (root)
+//   zorclient_takeover HOST_A HOST_B THREADS connect      times a fresh initCorba alone
+//   zorclient_takeover HOST_A HOST_B THREADS healthy N    N lookups, both servers up
 //
 // a/b/c is bound on both; the held context names both, A first, or with
 // ZORCLIENT_TAKEOVER_NAME set, is that host name, which resolves to both. Once lookups
 // from THREADS threads have gone through A for 300 ms (as in a busy process,
 // which holds several connections to A), A is killed or cut off, and lookups go on until one
 // succeeds (30 s at most). Prints the milliseconds from the kill or cut to
-// that lookup's return, and how many lookups gave nil before it.
+// that lookup's return, and how many lookups gave nil before it. "connect"
+// prints the milliseconds a second initCorba took (through the name, once the
+// ORB holds a connection to A) and 1 if a lookup then gave nil; "healthy" makes
+// N lookups from THREADS threads and prints how many gave nil, for the
+// caller to count the requests that reached B meanwhile.
 #include "bind_path.h"
 #include "orb_platform.h"
 #include "support/cut_off.h"
@@ -19,6 +25,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -62,22 +69,50 @@ void busy(int threadCount) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 4 ? argv[4] : "";
-    if (!(argc == 6 && mode == "killed") && !(argc == 5 && mode == "cut")) {
-        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut\n");
+    if (!(argc == 6 && (mode == "killed" || mode == "healthy")) &&
+        !(argc == 5 && (mode == "cut" || mode == "connect"))) {
+        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut | "
+                             "connect | healthy N\n");
         return 2;
     }
     const std::string a = argv[1];
     const std::string b = argv[2];
     const char* name = std::getenv("ZORCLIENT_TAKEOVER_NAME");
-    initCorba(name != nullptr ? name : a + ":9999,iiop:1.1@" + b, 0);
+    const std::string host = name != nullptr ? name : a + ",iiop:1.1@" + b;
+    initCorba(mode == "connect" ? a : host, 0);
     int noArguments = 0;
     const CORBA::ORB_var orb =
         CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
     bindOn(orb.in(), a);
+    if (mode == "connect") {
+        const auto start = Clock::now();
+        initCorba(host, 0);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::printf("%.1f %d\n", ms, resolves() ? 0 : 1);
+        return 0;
+    }
     bindOn(orb.in(), b);
     if (!resolves()) {
         std::fprintf(stderr, "zorclient_takeover: a/b/c does not resolve through %s\n", a.c_str());
         return 1;
+    }
+    if (mode == "healthy") {
+        const int threadCount = std::atoi(argv[3]);
+        const long perThread = std::atol(argv[5]) / threadCount;
+        std::atomic<long> nil{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < threadCount; ++i) {
+            threads.emplace_back([&] {
+                for (long n = 0; n < perThread; ++n) {
+                    nil += resolves() ? 0 : 1;
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        std::printf("%ld\n", nil.load());
+        return 0;
     }
     busy(std::atoi(argv[3]));
 

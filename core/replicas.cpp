@@ -35,10 +35,12 @@ constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
 // next one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
 constexpr CORBA::ULong kFirstAttemptMs = 128;
 // Once answers have come, an address is given kSafetyFactor times the
-// slowest of the last kAnswersKept, never less than kShortestAttemptMs.
+// slowest of the last kAnswersKept, never less than kShortestAttemptMs: on
+// two busy cores a thread may wait that long for one, and a lookup that
+// timed out for that reason would move the lookups to another replica.
 constexpr std::size_t kAnswersKept = 32;
 constexpr std::uint32_t kSafetyFactor = 4;
-constexpr CORBA::ULong kShortestAttemptMs = 8;
+constexpr CORBA::ULong kShortestAttemptMs = 32;
 // Without a bound, an address that timed out this often in one call is
 // waited for as long as the ORB waits.
 constexpr int kTimeoutsBeforeWaiting = 3;
@@ -366,13 +368,15 @@ CosNaming::NamingContext_ptr connectReplicas(
     if (CORBA::is_nil(narrowed.in())) {
         return CosNaming::NamingContext::_nil();
     }
-    // The host's own calls on the held context may reach any address the ORB
-    // can, with the whole bound.
+    // The host's own calls on the held context have the whole bound: with one
+    // address the context that answered, as the ORB gave it (a naming server
+    // may have forwarded it); with several, the one that may reach any of them.
+    if (urls.size() == 1) {
+        return boundedContext(orb, narrowed.in(), callTimeoutMs());
+    }
     const CosNaming::NamingContext_var context = CosNaming::NamingContext::_unchecked_narrow(whole);
     CosNaming::NamingContext_var held = boundedContext(orb, context.in(), callTimeoutMs());
-    if (urls.size() > 1) {
-        keepSet(held.in(), std::move(set));
-    }
+    keepSet(held.in(), std::move(set));
     return held._retn();
 }
 

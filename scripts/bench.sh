@@ -5,8 +5,11 @@
 # table of medians, spreads and ratios. Then replicas taking over: two more
 # omniNames on 127.0.8.2 and 127.0.8.3, the first killed or (as root) cut
 # off, and the time until a lookup goes through the second, one fresh process
-# and pair of servers per round, with ZORCLIENT_TIMEOUT_MS=1500, after lookups
-# from one thread and from eight. With ZORCLIENT_TAO_ROOT set to a TAO prefix,
+# and pair of servers per round, with ZORCLIENT_TIMEOUT_MS=1500 (and, cut off,
+# without a bound), after lookups from one thread and from eight. As root
+# also: a fresh connection to a dual-stack name whose IPv6 address is silent,
+# and the requests that reach the second server of a healthy pair over 10,000
+# lookups, idle and with both cores busy. With ZORCLIENT_TAO_ROOT set to a TAO prefix,
 # the same takeover with TAO's fault-tolerant pair, and the same cases on a
 # TAO build too, in the same run.
 # Usage: bench.sh [ROUNDS]
@@ -14,14 +17,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ZORCLIENT_WITH_BENCH=1 bash scripts/install-deps.sh
 # As root the rest runs in a network namespace of its own with loopback alone,
-# and a mount namespace whose /etc/hosts adds two names: one for 127.0.8.1
-# and ::1, as Debian's own file has localhost, and one for the two replicas.
+# and a mount namespace whose /etc/hosts adds three names: one for 127.0.8.1
+# and ::1, as Debian's own file has localhost, one for the two replicas, and
+# one for ::1 and 127.0.8.2, whose ::1 is dropped when it is used.
 # The servers, the clients and the tables that cut servers off live and die
 # there, and the machine's own firewall and hosts file are never touched.
 if [[ $(id -u) -eq 0 && -z ${ZORCLIENT_TEST_PRIVATE_NETWORK:-} ]]; then
     hosts=$(mktemp)
     { cat /etc/hosts; printf '%s dualstack.zorclient.bench\n' 127.0.8.1 ::1
-      printf '%s replicas.zorclient.bench\n' 127.0.8.2 127.0.8.3; } >"$hosts"
+      printf '%s replicas.zorclient.bench\n' 127.0.8.2 127.0.8.3
+      printf '%s silentv6.zorclient.bench\n' ::1 127.0.8.2; } >"$hosts"
     exec env ZORCLIENT_TEST_PRIVATE_NETWORK=1 ZORCLIENT_BENCH_HOSTS="$hosts" unshare --net --mount -- \
         bash -c 'ip link set lo up && mount --make-rprivate / &&
             mount --bind "$ZORCLIENT_BENCH_HOSTS" /etc/hosts && exec bash "$@"' _ "$0" "$@"
@@ -67,12 +72,14 @@ start_ft_naming() {
     return 1
 }
 
-# takeover BUILD MODE THREADS [ft|name]: one round; prints "MS NIL-LOOKUPS".
-# A and B are two omniNames, or with "ft" TAO's fault-tolerant pair, A the
-# primary; with "name" the lookups go through one host name for both, given
-# by a private hosts file in a mount namespace of the round's own (root).
+# takeover BUILD MODE THREADS [ft|name|silentv6 [BOUND [N]]]: one round;
+# prints "MS NIL-LOOKUPS" ("NIL-LOOKUPS" for MODE healthy). A and B are two
+# omniNames, or with "ft" TAO's fault-tolerant pair, A the primary; with
+# "name" the lookups go through one host name for both, given by the private
+# hosts file (root), with "silentv6" through the name for ::1 and A. BOUND is
+# ZORCLIENT_TIMEOUT_MS, 1500 by default, "none" for no bound.
 takeover() {
-    local build=$1 mode=$2 threads=$3 servers=${4:-} a=127.0.8.2 b=127.0.8.3 pid_a pid_b
+    local build=$1 mode=$2 threads=$3 servers=${4:-} bound=${5:-1500} a=127.0.8.2 b=127.0.8.3 pid_a pid_b
     if [[ $servers == ft ]]; then
         rm -rf "$work/ft" && mkdir -p "$work/ft/ns" "$work/ft/og"
         pid_a=$(start_ft_naming --primary "$a") || return 1
@@ -87,13 +94,49 @@ takeover() {
     fi
     local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
-    local run=(env ZORCLIENT_TIMEOUT_MS=1500 "$build/bench/zorclient_takeover" "${args[@]}")
-    if [[ $servers == name ]]; then
-        run=(env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
+    [[ $mode == healthy ]] && args+=("${6:-10000}")
+    local run=(env -u ZORCLIENT_TIMEOUT_MS "$build/bench/zorclient_takeover" "${args[@]}")
+    [[ $bound != none ]] && run=(env ZORCLIENT_TIMEOUT_MS="$bound" "${run[@]}")
+    if [[ $servers == name || $servers == silentv6 ]]; then
+        run=(env ZORCLIENT_TAKEOVER_NAME="$servers.zorclient.bench" "${run[@]}")
     fi
     "${run[@]}" || true
     stop_process "$pid_a"
     stop_process "$pid_b"
+}
+
+# nft_table NAME RULE...: a table of the bench's own (in its network
+# namespace) with one input rule; nft_count NAME: the packets it counted.
+nft_table() {
+    local name=$1
+    shift
+    nft add table inet "$name"
+    nft add chain inet "$name" in '{ type filter hook input priority 0; policy accept; }'
+    nft add rule inet "$name" in "$@"
+}
+nft_count() { nft list table inet "$1" | awk '/packets/ { for (i = 1; i < NF; ++i) if ($i == "packets") print $(i + 1) }'; }
+
+# extra_requests BUILD THREADS BUSY: requests that reached B (data packets to
+# its port) while a healthy pair answered 10,000 lookups from THREADS threads,
+# per 100 lookups; BUSY loops keep both cores busy meanwhile.
+extra_requests() {
+    local build=$1 threads=$2 busy=$3 loops=() setup count
+    # What a round's own setup sends to B (binding a/b/c there), from a round
+    # with no lookups.
+    nft_table zorbench_count ip daddr 127.0.8.3 tcp dport 9999 ip length gt 64 counter
+    takeover "$build" healthy 1 "" 1500 0 >/dev/null
+    setup=$(nft_count zorbench_count)
+    nft delete table inet zorbench_count
+    nft_table zorbench_count ip daddr 127.0.8.3 tcp dport 9999 ip length gt 64 counter
+    for _ in $(seq 1 "$busy"); do
+        bash -c 'while :; do :; done' &
+        loops+=($!)
+    done
+    takeover "$build" healthy "$threads" "" 1500 10000 >/dev/null
+    [[ ${#loops[@]} -gt 0 ]] && kill "${loops[@]}" 2>/dev/null
+    count=$(nft_count zorbench_count)
+    nft delete table inet zorbench_count
+    awk -v count="$count" -v setup="$setup" 'BEGIN { printf "%.2f (%d requests to B)\n", (count - setup) / 100, count - setup }'
 }
 
 # summary LABEL: reads "MS NIL-LOOKUPS" lines, prints the median and spread.
@@ -146,6 +189,26 @@ for build in "${builds[@]}"; do
             else
                 echo "${label/killed/cut off}, $after: skipped (cutting a host off takes root and nft)"
             fi
+        done
+    done
+    if [[ $(id -u) -ne 0 ]] || ! command -v nft >/dev/null; then
+        echo "rows without a bound, dual-stack and extra requests: skipped (they take root and nft)"
+        continue
+    fi
+    for threads in 1 8; do
+        for _ in $(seq 1 "$rounds"); do takeover "$build" cut "$threads" "" none; done |
+            summary "takeover: A cut off, no bound, after $threads thread(s)"
+    done
+    nft_table zorbench_v6 ip6 daddr ::1 tcp dport 9999 drop
+    for bound in 1500 none; do
+        for _ in $(seq 1 "$rounds"); do takeover "$build" connect 1 silentv6 "$bound"; done |
+            summary "initCorba: dual-stack name, IPv6 silent, bound $bound"
+    done
+    nft delete table inet zorbench_v6
+    for threads in 1 8; do
+        for busy in 0 2; do
+            printf '%-56s %s\n' "extra requests per 100 lookups, $threads thread(s), $busy busy loops" \
+                "$(extra_requests "$build" "$threads" "$busy")"
         done
     done
 done
