@@ -19,6 +19,13 @@ fi
 build=${1:-build}
 library=$build/exports/libzorclient.so
 [[ -f $library ]] || { echo "check-abi: no $library; build first" >&2; exit 2; }
+# Without debug information libabigail sees the symbols but not their types:
+# a changed parameter would pass unseen.
+if ! readelf -S --wide "$library" | awk '/ \.debug_info / { found = 1 } END { exit !found }'; then
+    echo "check-abi: $library has no debug information, so its types cannot be compared;" \
+        "build it with -g (CMAKE_BUILD_TYPE=RelWithDebInfo or Debug) and run the check again" >&2
+    exit 2
+fi
 soname=$(objdump -p "$library" | sed -n 's/^ *SONAME *//p')
 baseline=abi/$soname.abi
 describe() {
