@@ -31,6 +31,6 @@ for deb in "$out"/first/*.deb; do
     cmp -s "$deb" "$out/second/${deb##*/}" ||
         { echo "package: ${deb##*/} differs between two builds" >&2; exit 1; }
 done
-# The info tags that remain are explained in the README's packaging section.
+# The info tags that remain are explained in docs/packaging.md.
 lintian --pedantic -I --fail-on error,warning --tag-display-limit 0 "$out"/first/*.changes >&2
 ls "$out"/first/*.deb
