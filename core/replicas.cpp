@@ -71,25 +71,26 @@ CORBA::ULong fitting(Clock::duration left) {
     return power;
 }
 
-// One address: its label in the trace, its URL, the reference made from it
-// without a bound, and those made for each attempt time used so far.
+// One address: its label in the trace, its URL, and the references to it
+// made for each attempt time used so far (0: none).
 struct Address {
     std::string label;
     std::string url;
-    CosNaming::NamingContext_var unbounded;
-    std::map<CORBA::ULong, CosNaming::NamingContext_var> bounded;
+    std::map<CORBA::ULong, CosNaming::NamingContext_var> contexts;
 };
 
-// The addresses of one held context, the one in use first, and how long its
-// recent answers took.
+// The addresses of one held context, in the order to try them (the one in
+// use first), and how long its recent answers took.
 struct AddressSet {
     CORBA::ORB_var orb;
-    std::vector<Address> addresses;
-    std::array<std::uint32_t, kAnswersKept> answerMicros{};
-    std::size_t answers = 0;
+    std::vector<Address> addresses;  // as made; only `contexts` changes
+    std::vector<std::size_t> order;
+    std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
+    std::atomic<std::size_t> answers{0};
 };
 
-// Guards every AddressSet and the table below.
+// Guards the contexts and the order of every AddressSet, and the tables
+// below.
 ACE_Thread_Mutex g_replicaLock;
 
 void noteAttempt(std::string& attempts, const std::string& label, const std::string& outcome) {
@@ -97,32 +98,41 @@ void noteAttempt(std::string& attempts, const std::string& label, const std::str
 }
 
 // What the first attempt on an address waits, from the set's recent answers.
-CORBA::ULong firstAttemptMs(AddressSet& set) {
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    if (set.answers == 0) {
+CORBA::ULong firstAttemptMs(const AddressSet* set) {
+    const std::size_t answers = set == nullptr ? 0 : set->answers.load(std::memory_order_relaxed);
+    if (answers == 0) {
         return kFirstAttemptMs;
     }
-    const std::size_t kept = std::min(set.answers, kAnswersKept);
-    const std::uint32_t slowest =
-        *std::max_element(set.answerMicros.begin(), set.answerMicros.begin() + kept);
+    std::uint32_t slowest = 0;
+    for (std::size_t i = 0; i < std::min(answers, kAnswersKept); ++i) {
+        slowest = std::max(slowest, set->answerMicros[i].load(std::memory_order_relaxed));
+    }
     const std::uint64_t ms = (static_cast<std::uint64_t>(slowest) * kSafetyFactor + 999) / 1000;
     return powerOfTwoAtLeast(std::max<CORBA::ULong>(
         kShortestAttemptMs,
         static_cast<CORBA::ULong>(std::min<std::uint64_t>(ms, kLongestAttemptMs))));
 }
 
-void noteAnswer(AddressSet& set, Clock::duration took) {
+void noteAnswer(AddressSet* set, Clock::duration took) {
+    if (set == nullptr) {
+        return;
+    }
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    set.answerMicros[set.answers % kAnswersKept] =
-        static_cast<std::uint32_t>(std::min<long long>(micros, UINT32_MAX));
-    ++set.answers;
+    set->answerMicros[set->answers.fetch_add(1, std::memory_order_relaxed) % kAnswersKept].store(
+        static_cast<std::uint32_t>(std::min<long long>(micros, UINT32_MAX)),
+        std::memory_order_relaxed);
 }
 
-// Under the lock: the address labelled `label`.
-Address& addressOf(AddressSet& set, const std::string& label) {
-    return *std::find_if(set.addresses.begin(), set.addresses.end(),
-                         [&label](const Address& address) { return address.label == label; });
+// Checking and moving are one step: calls that fail on one address together
+// move the set on once.
+void moveOnFrom(AddressSet* set, std::size_t failed) {
+    if (set == nullptr) {
+        return;
+    }
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    if (set->order.front() == failed) {
+        std::rotate(set->order.begin(), set->order.begin() + 1, set->order.end());
+    }
 }
 
 // A reference of its own to `url`, untyped, so that a narrow asks the
@@ -133,25 +143,13 @@ CORBA::Object_ptr freshObject(CORBA::ORB_ptr orb, const std::string& url, CORBA:
     return boundedObject(orb, fresh.in(), ms);
 }
 
-// For the connection: a fresh reference to `label`'s address.
-CORBA::Object_ptr connectionAttempt(AddressSet& set, const std::string& label, CORBA::ULong ms) {
-    std::string url;
-    {
-        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-        url = addressOf(set, label).url;
-    }
-    return freshObject(set.orb.in(), url, ms);
-}
-
-// For lookups: the context at `label`'s address whose calls give up after
-// `ms`, made the first time that time is used.
-CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, const std::string& label,
-                                           CORBA::ULong ms) {
+// For lookups: the context at address `i` whose calls give up after `ms`,
+// made the first time that time is used.
+CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, CORBA::ULong ms) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    Address& address = addressOf(set, label);
-    CosNaming::NamingContext_var& kept = ms == 0 ? address.unbounded : address.bounded[ms];
+    CosNaming::NamingContext_var& kept = set.addresses[i].contexts[ms];
     if (CORBA::is_nil(kept.in())) {
-        const CORBA::Object_var fresh = freshObject(set.orb.in(), address.url, 0);
+        const CORBA::Object_var fresh = freshObject(set.orb.in(), set.addresses[i].url, 0);
         const CosNaming::NamingContext_var context =
             CosNaming::NamingContext::_unchecked_narrow(fresh.in());
         kept = boundedContext(set.orb.in(), context.in(), ms);
@@ -159,64 +157,54 @@ CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, const std::string& l
     return CosNaming::NamingContext::_duplicate(kept.in());
 }
 
-// Checking and moving are one step: calls that fail on one address together
-// move the set on once.
-void moveOnFrom(AddressSet& set, const std::string& failed) {
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    if (set.addresses.front().label == failed) {
-        std::rotate(set.addresses.begin(), set.addresses.begin() + 1, set.addresses.end());
-    }
-}
-
-// Runs `call` on the set's addresses, from the one in use on, until one
-// answers. Each attempt waits a short time learned from the set's recent
-// answers (kFirstAttemptMs before any); an address that does not answer in
-// that time is passed over for the next, and tried again after the others
-// with twice the time, while time is left. The last address not refused
-// has all the time that is left; without a bound, so does an address that
-// timed out kTimeoutsBeforeWaiting times. An address whose connection is
-// refused is not tried again in this call. A TRANSIENT that the naming
-// server itself raises (it could not reach another server) is the answer,
-// not the address's failure: the address is asked whether it answers, and
-// the call ends there if it does. Only calls that may be repeated come here:
-// a narrow, a resolve; an attempt that timed out is abandoned. What the last
-// attempt threw is thrown; `attempts` names each.
+// Runs `call` on `addresses` in `order` until one answers; `answered` is
+// then its index. Each attempt waits a short time learned from the recent
+// answers of `learning` (kFirstAttemptMs without it, or before any); an
+// address that does not answer in that time is passed over for the next,
+// and tried again after the others with twice the time, while time is left.
+// The last address not refused has all the time that is left; without a
+// bound, so does an address that timed out kTimeoutsBeforeWaiting times. An
+// address whose connection is refused is not tried again in this call. A
+// TRANSIENT that the naming server itself raises (it could not reach
+// another server) is the answer, not the address's failure: the address is
+// asked whether it answers, and the call ends there if it does. Only calls
+// that may be repeated come here: a narrow, a resolve; an attempt that timed
+// out is abandoned. `reference(i, ms)` gives the reference for an attempt.
+// What the last attempt threw is thrown; `attempts` names each.
 template <typename Reference, typename Call>
-ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet& set, Deadline deadline,
-                                                std::string& attempts, Reference reference,
-                                                Call call)
-    -> decltype(call(reference(set, std::string(), 0).in())) {
-    std::vector<std::string> labels;
-    {
-        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-        std::transform(set.addresses.begin(), set.addresses.end(), std::back_inserter(labels),
-                       [](const Address& address) { return address.label; });
-    }
-    const std::size_t count = labels.size();
+ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
+                                                const std::vector<Address>& addresses,
+                                                std::vector<std::size_t> order, Deadline deadline,
+                                                std::string& attempts, std::size_t& answered,
+                                                Reference reference, Call call)
+    -> decltype(call(reference(0, 0).in())) {
+    const std::size_t count = order.size();
     const bool bounded = deadline != Deadline::max();
     std::vector<bool> refused(count, false);
-    std::vector<CORBA::ULong> wait(count, firstAttemptMs(set));
+    std::vector<CORBA::ULong> wait(count, firstAttemptMs(learning));
     std::vector<int> timeouts(count, 0);
-    std::size_t i = 0;
+    std::size_t turn = 0;
     for (int attempt = 1;; ++attempt) {
+        const std::size_t i = order[turn];
         const bool last = std::count(refused.begin(), refused.end(), false) == 1;
         CORBA::ULong ms = 0;
         if (bounded) {
             const CORBA::ULong left = fitting(deadline - Clock::now());
-            ms = last ? left : std::min(wait[i], left);
-        } else if (!last && timeouts[i] < kTimeoutsBeforeWaiting) {
-            ms = wait[i];
+            ms = last ? left : std::min(wait[turn], left);
+        } else if (!last && timeouts[turn] < kTimeoutsBeforeWaiting) {
+            ms = wait[turn];
         }
-        const auto address = reference(set, labels[i], ms);
+        const auto address = reference(i, ms);
         const auto started = Clock::now();
         try {
             auto answer = OrbPlatform::cancellationSafe([&] { return call(address.in()); });
-            noteAnswer(set, Clock::now() - started);
+            noteAnswer(learning, Clock::now() - started);
+            answered = i;
             return answer;
         } catch (const CORBA::SystemException& ex) {
             const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
             const bool transient = CORBA::TRANSIENT::_downcast(&ex) != nullptr;
-            noteAttempt(attempts, labels[i],
+            noteAttempt(attempts, addresses[i].label,
                         timedOut ? "TIMEOUT after " + std::to_string(ms) + " ms"
                                  : OrbPlatform::shortSystemExceptionText(ex));
             if (!timedOut && !transient && CORBA::COMM_FAILURE::_downcast(&ex) == nullptr) {
@@ -232,25 +220,25 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet& set, Deadline deadli
                 })) {
                 throw;
             }
-            refused[i] = refused[i] || transient;
+            refused[turn] = refused[turn] || transient;
             if (timedOut) {
-                ++timeouts[i];
-                wait[i] = std::min(wait[i] * 2, kLongestAttemptMs);
+                ++timeouts[turn];
+                wait[turn] = std::min(wait[turn] * 2, kLongestAttemptMs);
             }
-            moveOnFrom(set, labels[i]);
-            std::size_t next = (i + 1) % count;
-            while (refused[next] && next != i) {
+            moveOnFrom(learning, i);
+            std::size_t next = (turn + 1) % count;
+            while (refused[next] && next != turn) {
                 next = (next + 1) % count;
             }
             if (refused[next] || attempt >= kMostAttempts ||
                 (bounded && fitting(deadline - Clock::now()) < kShortestAttemptMs)) {
                 throw;
             }
-            i = next;
+            turn = next;
         } catch (const abi::__forced_unwind&) {
             throw;  // thread cancellation must unwind on through the caller
         } catch (...) {
-            noteAttempt(attempts, labels[i], currentExceptionText());
+            noteAttempt(attempts, addresses[i].label, currentExceptionText());
             throw;
         }
     }
@@ -277,11 +265,27 @@ void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set)
     }
 }
 
-std::shared_ptr<AddressSet> setOf(CosNaming::NamingContext_ptr held) {
+// Which address of a server of several answered its last connection, by the
+// server's name: the next connection tries it first, as RFC 8305 suggests.
+constexpr std::size_t kServersRemembered = 64;
+std::map<std::string, std::string> g_answeredAddress;
+
+void rememberAnswered(const std::string& label) {
+    const std::size_t space = label.find(' ');
+    if (space == std::string::npos) {
+        return;  // a replica, or a server of one address
+    }
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    const auto kept = std::find_if(g_keptSets.begin(), g_keptSets.end(),
-                                   [held](const KeptSet& set) { return set.first.in() == held; });
-    return kept == g_keptSets.end() ? nullptr : kept->second;
+    if (g_answeredAddress.size() >= kServersRemembered) {
+        g_answeredAddress.clear();
+    }
+    g_answeredAddress[label.substr(0, space)] = label.substr(space + 1);
+}
+
+std::string answeredAddress(const std::string& server) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    const auto found = g_answeredAddress.find(server);
+    return found == g_answeredAddress.end() ? std::string() : found->second;
 }
 
 // (protocol, address) for each of `addresses`.
@@ -318,8 +322,11 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
     std::vector<std::pair<std::string, std::string>> replicas;
     auto name = resolved.begin();
     for (const auto& [protocol, written] : entries) {
-        const std::vector<std::string> addresses =
+        std::vector<std::string> addresses =
             isHostName(written) ? *name++ : std::vector<std::string>{written};
+        if (addresses.size() == 2 && addresses[1] == answeredAddress(written)) {
+            std::swap(addresses[0], addresses[1]);
+        }
         const auto reached = withProtocol(protocol, addresses);
         whole.insert(whole.end(), reached.begin(), reached.end());
         if (addresses.empty()) {
@@ -352,19 +359,31 @@ CosNaming::NamingContext_ptr connectReplicas(
     CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
     const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
     std::string& attempts) {
-    auto set = std::make_shared<AddressSet>();
-    set->orb = CORBA::ORB::_duplicate(orb);
-    for (const auto& [label, url] : urls) {
-        set->addresses.push_back({label, url, CosNaming::NamingContext::_nil(), {}});
+    std::vector<Address> addresses;
+    std::transform(urls.begin(), urls.end(), std::back_inserter(addresses), [](const auto& url) {
+        return Address{url.first, url.second, {}};
+    });
+    std::vector<std::size_t> order(addresses.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
     }
-    const CosNaming::NamingContext_var narrowed = inTurn(
-        *set, deadline, attempts,
-        [](AddressSet& addresses, const std::string& label, CORBA::ULong ms) {
-            return CORBA::Object_var(connectionAttempt(addresses, label, ms));
-        },
-        [](CORBA::Object_ptr address) {
-            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(address));
-        });
+    // One address: the attempts go to the whole service's reference itself.
+    const auto attemptOn = [&](std::size_t i, CORBA::ULong ms) {
+        return CORBA::Object_var(urls.size() == 1 ? boundedObject(orb, whole, ms)
+                                                  : freshObject(orb, addresses[i].url, ms));
+    };
+    std::shared_ptr<AddressSet> set;
+    if (urls.size() > 1) {
+        set = std::make_shared<AddressSet>();
+        set->orb = CORBA::ORB::_duplicate(orb);
+        set->order = order;
+    }
+    std::size_t answered = 0;
+    const CosNaming::NamingContext_var narrowed =
+        inTurn(set.get(), addresses, order, deadline, attempts, answered, attemptOn,
+               [](CORBA::Object_ptr address) {
+                   return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(address));
+               });
     if (CORBA::is_nil(narrowed.in())) {
         return CosNaming::NamingContext::_nil();
     }
@@ -374,6 +393,8 @@ CosNaming::NamingContext_ptr connectReplicas(
     if (urls.size() == 1) {
         return boundedContext(orb, narrowed.in(), callTimeoutMs());
     }
+    rememberAnswered(addresses[answered].label);
+    set->addresses = std::move(addresses);
     const CosNaming::NamingContext_var context = CosNaming::NamingContext::_unchecked_narrow(whole);
     CosNaming::NamingContext_var held = boundedContext(orb, context.in(), callTimeoutMs());
     keepSet(held.in(), std::move(set));
@@ -388,15 +409,27 @@ bool hasReplicas(CosNaming::NamingContext_ptr held) {
 
 CORBA::Object_ptr resolveOnReplicas(CosNaming::NamingContext_ptr held, const CosNaming::Name& name,
                                     Deadline deadline, std::string& attempts) {
-    const std::shared_ptr<AddressSet> set = setOf(held);
+    std::shared_ptr<AddressSet> set;
+    std::vector<std::size_t> order;
+    {
+        const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+        const auto kept =
+            std::find_if(g_keptSets.begin(), g_keptSets.end(),
+                         [held](const KeptSet& candidate) { return candidate.first.in() == held; });
+        if (kept != g_keptSets.end()) {
+            set = kept->second;
+            order = set->order;
+        }
+    }
     if (set == nullptr) {  // fell out of the table since: one attempt, within the bound
         return OrbPlatform::cancellationSafe([&] { return CORBA::Object_var(held->resolve(name)); })
             ._retn();
     }
+    std::size_t answered = 0;
     return inTurn(
-               *set, deadline, attempts,
-               [](AddressSet& addresses, const std::string& label, CORBA::ULong ms) {
-                   return CosNaming::NamingContext_var(lookupAttempt(addresses, label, ms));
+               set.get(), set->addresses, std::move(order), deadline, attempts, answered,
+               [&set](std::size_t i, CORBA::ULong ms) {
+                   return CosNaming::NamingContext_var(lookupAttempt(*set, i, ms));
                },
                [&name](CosNaming::NamingContext_ptr address) {
                    return CORBA::Object_var(address->resolve(name));
