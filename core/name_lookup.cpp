@@ -238,6 +238,9 @@ std::string failure(const std::string& name, int status) {
 std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>& names,
                                                   bool othersKnown, Deadline deadline,
                                                   std::string& why) {
+    if (names.empty()) {
+        return {};
+    }
     Lookups& state = lookups();
     std::vector<Held> held;
     {

@@ -55,10 +55,6 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     if (CORBA::is_nil(orb)) {
         return CosNaming::NamingContext::_nil();
     }
-    if (const std::string problem = hostTextProblem(host); !problem.empty()) {
-        traceConnecting(host, problem.c_str());
-        return CosNaming::NamingContext::_nil();
-    }
     std::string attempts;
     std::string leftOut;
     try {

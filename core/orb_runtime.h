@@ -129,8 +129,9 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
 // (entries of the text, or addresses of a name that belong to more than one
 // server). Names are resolved here, waiting until `deadline` at most; the
 // URLs carry their addresses, so the ORB does not resolve them again. None,
-// with `why` said, when no name could be resolved in time or at all; `why`
-// also names the names left out.
+// with `why` said, for a text the library refuses (why it does, with what to
+// write) and when no name could be resolved in time or at all; `why` also
+// names the names left out.
 std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
                                                                 Deadline deadline,
                                                                 std::string& why);

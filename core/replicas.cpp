@@ -304,7 +304,8 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
                                                                 Deadline deadline,
                                                                 std::string& why) {
     std::vector<std::pair<std::string, std::string>> entries;
-    if (!readHostText(host, entries).empty()) {
+    if (std::string problem = readHostText(host, entries); !problem.empty()) {
+        why = std::move(problem);
         return {};
     }
     std::vector<std::string> names;
