@@ -253,6 +253,11 @@ std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& e
 std::string readHostText(const std::string& host,
                          std::vector<std::pair<std::string, std::string>>& entries) {
     entries.clear();
+    // The common text, an IPv4 address alone, read at once.
+    if (isIpv4(host)) {
+        entries.emplace_back(kFirstProtocol, host);
+        return "";
+    }
     std::string problem;
     if (hasNul(host)) {
         problem = "the host text holds a NUL byte";

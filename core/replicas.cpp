@@ -308,6 +308,9 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
         why = std::move(problem);
         return {};
     }
+    if (entries.size() == 1 && !isHostName(entries[0].second)) {
+        return {{host, entriesUrl(entries)}};  // one address
+    }
     std::vector<std::string> names;
     for (const auto& entry : entries) {
         if (isHostName(entry.second)) {

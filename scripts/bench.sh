@@ -135,7 +135,8 @@ extra_requests() {
     [[ ${#loops[@]} -gt 0 ]] && kill "${loops[@]}" 2>/dev/null
     count=$(nft_count zorbench_count)
     nft delete table inet zorbench_count
-    awk -v count="$count" -v setup="$setup" 'BEGIN { printf "%.2f (%d requests to B)\n", (count - setup) / 100, count - setup }'
+    awk -v count="$count" -v setup="$setup" 'BEGIN {
+        printf "%.2f (%d requests to B; the setup alone sent %d)\n", (count - setup) / 100, count - setup, setup }'
 }
 
 # summary LABEL: reads "MS NIL-LOOKUPS" lines, prints the median and spread.
