@@ -71,8 +71,9 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 4 ? argv[4] : "";
     if (!(argc == 6 && (mode == "killed" || mode == "healthy")) &&
         !(argc == 5 && (mode == "cut" || mode == "connect"))) {
-        std::fprintf(stderr, "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut | "
-                             "connect | healthy N\n");
+        std::fprintf(stderr,
+                     "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut | "
+                     "connect | healthy N\n");
         return 2;
     }
     const std::string a = argv[1];
