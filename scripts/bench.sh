@@ -95,7 +95,9 @@ takeover() {
     local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
     [[ $mode == healthy ]] && args+=("${6:-10000}")
-    local run=(env -u ZORCLIENT_TIMEOUT_MS "$build/bench/zorclient_takeover" "${args[@]}")
+    # A round that hangs (a server of the pair that never answers its setup)
+    # is stopped and measures nothing.
+    local run=(env -u ZORCLIENT_TIMEOUT_MS timeout 60 "$build/bench/zorclient_takeover" "${args[@]}")
     [[ $bound != none ]] && run=(env ZORCLIENT_TIMEOUT_MS="$bound" "${run[@]}")
     [[ $servers == name ]] && run=(env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
     [[ $servers == silentv6 ]] && run=(env ZORCLIENT_TAKEOVER_NAME=silentv6.zorclient.bench "${run[@]}")
