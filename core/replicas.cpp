@@ -325,7 +325,10 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
     std::vector<std::pair<std::string, std::string>> whole;
     std::vector<std::pair<std::string, std::string>> replicas;
     auto name = resolved.begin();
-    for (const auto& [protocol, written] : entries) {
+    for (const auto& entry : entries) {
+        // Named, as lambdas may not capture structured bindings in C++17.
+        const std::string& protocol = entry.first;
+        const std::string& written = entry.second;
         std::vector<std::string> addresses =
             isHostName(written) ? *name++ : std::vector<std::string>{written};
         if (addresses.size() == 2 && addresses[1] == answeredAddress(written)) {
