@@ -14,27 +14,26 @@
 namespace OrbRuntime {
 namespace {
 
-// The trace of a failed connection: with several attempts it names each
-// and what it answered; with one, the reason is the exception being
-// handled. Names of the host text that were left out come first. Call it
-// only inside a handler.
-void traceFailedConnection(const std::string& host, const std::string& leftOut,
-                           const std::string& attempts) noexcept {
-    if (!tracing()) {
-        return;
-    }
-    try {
-        const std::string reason =
-            attempts.find("; ") != std::string::npos ? attempts : currentExceptionText();
-        traceConnecting(host, (leftOut.empty() ? reason : leftOut + "; " + reason).c_str());
-    } catch (...) {  // NOLINT(bugprone-empty-catch): a diagnostic never fails its call
-    }
-}
-
 // With several attempts, the trace names each and what it answered; with
 // one, the reason is the exception being handled.
 const char* attemptsOrException(const std::string& attempts) {
     return attempts.find("; ") != std::string::npos ? attempts.c_str() : nullptr;
+}
+
+// The trace of a failed connection, names of the host text that were left
+// out first. Call it only inside a handler.
+void traceFailedConnection(const std::string& host, const std::string& leftOut,
+                           const std::string& attempts) noexcept {
+    if (leftOut.empty() || !tracing()) {
+        traceConnecting(host, attemptsOrException(attempts));
+        return;
+    }
+    try {
+        const char* reason = attemptsOrException(attempts);
+        traceConnecting(
+            host, (leftOut + "; " + (reason != nullptr ? reason : currentExceptionText())).c_str());
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a diagnostic never fails its call
+    }
 }
 
 }  // namespace

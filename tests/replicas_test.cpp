@@ -115,6 +115,35 @@ std::string afterThreads(const testing::TestParamInfo<int>& threads) {
     return "after_" + std::to_string(threads.param) + "_threads";
 }
 
+// Tests that take a server away either way, as their parameter says:
+// "killed" (its connections reset) or "cut_off" (no reset, no answer; root).
+class ServerAway : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (cutOff()) {
+            SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+        }
+    }
+
+    [[nodiscard]] bool cutOff() const { return std::string(GetParam()) == "cut_off"; }
+
+    // Kills `server`, or cuts it off until the test ends.
+    void takeAway(zortest::NamingServer& server) {
+        if (cutOff()) {
+            cut_.emplace(server.host());
+        } else {
+            server.stop(SIGKILL);
+        }
+    }
+
+private:
+    std::optional<zortest::CutOff> cut_;
+};
+
+std::string awayName(const testing::TestParamInfo<const char*>& away) {
+    return away.param;
+}
+
 // The held context after lookups from this many threads: a busy process
 // holds several connections to A, each of which fails once A is gone.
 // A lookup that waited for a core past its attempt time moves the lookups
@@ -229,29 +258,17 @@ TEST(Replicas, EveryEntryOfAHostTextGoesToPort9999) {
 // With A paused for most of the bound and B gone or cut off, A is tried
 // again after B with what time is left, and answers within the bound; with
 // both gone, the trace names each refused replica once.
-class PausedReplica : public testing::TestWithParam<const char*> {};
+class PausedReplica : public ServerAway {};
 
-INSTANTIATE_TEST_SUITE_P(OtherAway, PausedReplica, testing::Values("killed", "cut_off"),
-                         [](const testing::TestParamInfo<const char*>& away) {
-                             return std::string(away.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(OtherAway, PausedReplica, testing::Values("killed", "cut_off"), awayName);
 
 TEST_P(PausedReplica, AnswersWithinTheBoundAreWaitedFor) {
-    const bool cutOff = std::string(GetParam()) == "cut_off";
-    if (cutOff) {
-        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
-    }
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     setenv("ZORCLIENT_TRACE", "1", 1);
     TwoReplicas replicas;
     initCorba(replicas.hosts(), 0);
     ASSERT_EQ(lookUp(replicas), 'A');
-    std::optional<zortest::CutOff> cut;
-    if (cutOff) {
-        cut.emplace(replicas.b.host());
-    } else {
-        replicas.b.stop(SIGKILL);
-    }
+    takeAway(replicas.b);
     char replica = 0;
     EXPECT_LT(timed([&] {
                   replicas.a.pauseFor(std::chrono::milliseconds(1200));
@@ -259,7 +276,7 @@ TEST_P(PausedReplica, AnswersWithinTheBoundAreWaitedFor) {
               }),
               kBoundAndMargin);
     EXPECT_EQ(replica, 'A');
-    if (cutOff) {
+    if (cutOff()) {
         return;
     }
     replicas.a.stop(SIGKILL);
@@ -618,18 +635,12 @@ TEST(Replicas, ZorResolveReachesAnAnsweringReplica) {
 // One host name for both replicas, as clusters name theirs: every address
 // it resolves to counts as a replica. Whichever answers first is killed or
 // cut off, once the context is held and again before a fresh connection.
-class NameWithTwoAddresses : public testing::TestWithParam<const char*> {};
+class NameWithTwoAddresses : public ServerAway {};
 
 INSTANTIATE_TEST_SUITE_P(FirstAway, NameWithTwoAddresses, testing::Values("killed", "cut_off"),
-                         [](const testing::TestParamInfo<const char*>& away) {
-                             return std::string(away.param);
-                         });
+                         awayName);
 
 TEST_P(NameWithTwoAddresses, IsPassedOverLikeReplicasInTheHostText) {
-    const bool cutOff = std::string(GetParam()) == "cut_off";
-    if (cutOff) {
-        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
-    }
     const std::string name = "replicas.zorclient.test";
     const zortest::PrivateHosts hosts(name, {zortest::loopbackHost(0), zortest::loopbackHost(1)});
     if (!hosts.why().empty()) {
@@ -640,14 +651,8 @@ TEST_P(NameWithTwoAddresses, IsPassedOverLikeReplicasInTheHostText) {
     initCorba(name, 0);
     const char first = lookUp(replicas);
     ASSERT_TRUE(first == 'A' || first == 'B');
-    zortest::NamingServer& away = first == 'A' ? replicas.a : replicas.b;
     const char other = first == 'A' ? 'B' : 'A';
-    std::optional<zortest::CutOff> cut;
-    if (cutOff) {
-        cut.emplace(away.host());
-    } else {
-        away.stop(SIGKILL);
-    }
+    takeAway(first == 'A' ? replicas.a : replicas.b);
     char replica = 0;
     EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kBoundAndMargin);
     EXPECT_EQ(replica, other) << "once the context is held";
@@ -822,27 +827,16 @@ TEST(FaultTolerantPair, NamesBoundThroughEitherServerAreFound) {
 }
 
 // A fresh connection while the primary is gone, or cut off.
-class FaultTolerantConnection : public testing::TestWithParam<const char*> {};
+class FaultTolerantConnection : public ServerAway {};
 
 INSTANTIATE_TEST_SUITE_P(PrimaryAway, FaultTolerantConnection, testing::Values("killed", "cut_off"),
-                         [](const testing::TestParamInfo<const char*>& away) {
-                             return std::string(away.param);
-                         });
+                         awayName);
 
 TEST_P(FaultTolerantConnection, HoldsAContextThatResolves) {
     SKIP_UNLESS_FAULT_TOLERANT_PAIR();
-    const bool cutOff = std::string(GetParam()) == "cut_off";
-    if (cutOff) {
-        SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
-    }
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     MarkedPair marked;
-    std::optional<zortest::CutOff> cut;
-    if (cutOff) {
-        cut.emplace(marked.pair.primary.host());
-    } else {
-        marked.pair.primary.stop(SIGKILL);
-    }
+    takeAway(marked.pair.primary);
     EXPECT_LT(timed([&] { initCorba(marked.pair.hosts(), 0); }), kBoundAndMargin);
     ASSERT_TRUE(holdsContext());
     bool found = false;
