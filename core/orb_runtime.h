@@ -125,9 +125,9 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
                                                   std::string& why);
 
 // What to connect to for a host text the library takes, as (label, URL)
-// pairs: first the whole service, then one per replica when it names several
-// (entries of the text, or addresses of a name that belong to more than one
-// server). Names are resolved here, waiting until `deadline` at most; the
+// pairs: first the whole service, then one per address when it has several
+// (entries of the text, a name's addresses, or one server's IPv4 and IPv6
+// address). Names are resolved here, waiting until `deadline` at most; the
 // URLs carry their addresses, so the ORB does not resolve them again. None,
 // with `why` said, for a text the library refuses (why it does, with what to
 // write) and when no name could be resolved in time or at all; `why` also
