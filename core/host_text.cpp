@@ -244,17 +244,22 @@ std::string namingServiceUrl(const std::string& host) {
 std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries) {
     std::string url = "corbaloc:";
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        url += i == 0 ? kFirstProtocol : "," + entries[i].first;
-        url += entries[i].second + ":9999";
+        if (i != 0) {
+            url += ',';
+        }
+        url += i == 0 ? kFirstProtocol : entries[i].first;
+        url += entries[i].second;
+        url += ":9999";
     }
-    return url + "/NameService";
+    url += "/NameService";
+    return url;
 }
 
 std::string readHostText(const std::string& host,
                          std::vector<std::pair<std::string, std::string>>& entries) {
     entries.clear();
-    // The common text, an IPv4 address alone, read at once.
-    if (isIpv4(host)) {
+    // The common texts, an IPv4 address or a host name alone, read at once.
+    if (isIpv4(host) || isHostName(host)) {
         entries.emplace_back(kFirstProtocol, host);
         return "";
     }

@@ -64,14 +64,7 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
             traceConnecting(host, leftOut.c_str());
             return CosNaming::NamingContext::_nil();
         }
-        const CORBA::Object_var whole = orb->string_to_object(urls.front().second.c_str());
-        if (CORBA::is_nil(whole.in())) {
-            traceConnecting(host, "the URL gave a nil reference");
-            return CosNaming::NamingContext::_nil();
-        }
-        CosNaming::NamingContext_var ctx = connectReplicas(
-            orb, whole.in(), {urls.size() == 1 ? urls.begin() : urls.begin() + 1, urls.end()},
-            deadline, attempts);
+        CosNaming::NamingContext_var ctx = connectReplicas(orb, urls, deadline, attempts);
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
         }

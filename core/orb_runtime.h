@@ -138,16 +138,15 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
 
 // --- replicas ---
 
-// The context for the whole service `whole`, connected through the
-// addresses `urls` (label, URL) by the attempt schedule, within `deadline`.
-// With more than one address it keeps one reference per address for the
-// library's lookups, the one that answered in use. Nil if the object is no
-// naming context. Throws what the last attempt threw; `attempts` then says
-// how each went.
+// The naming context of `urls` as connectionUrls gives them, connected
+// through its addresses by the attempt schedule, within `deadline`. With
+// replicas it keeps one reference per address for the library's lookups, the
+// one that answered in use; of one server's addresses it holds the one that
+// answered. Nil if the object is no naming context. Throws what the last
+// attempt threw; `attempts` then says how each went.
 CosNaming::NamingContext_ptr connectReplicas(
-    CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
-    const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
-    std::string& attempts);
+    CORBA::ORB_ptr orb, const std::vector<std::pair<std::string, std::string>>& urls,
+    Deadline deadline, std::string& attempts);
 // Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
 // Resolves `name` on the addresses of `held` by the attempt schedule, from

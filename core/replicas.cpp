@@ -180,19 +180,27 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
     -> decltype(call(reference(0, 0).in())) {
     const std::size_t count = order.size();
     const bool bounded = deadline != Deadline::max();
-    std::vector<bool> refused(count, false);
-    std::vector<CORBA::ULong> wait(count, firstAttemptMs(learning));
-    std::vector<int> timeouts(count, 0);
+    // How each address in `order` has fared in this call.
+    struct Turn {
+        CORBA::ULong wait;
+        int timeouts;
+        bool refused;
+    };
+    std::vector<Turn> turns(count, Turn{firstAttemptMs(learning), 0, false});
+    const auto notRefused = [&turns] {
+        return std::count_if(turns.begin(), turns.end(), [](const Turn& t) { return !t.refused; });
+    };
     std::size_t turn = 0;
     for (int attempt = 1;; ++attempt) {
         const std::size_t i = order[turn];
-        const bool last = std::count(refused.begin(), refused.end(), false) == 1;
+        Turn& now = turns[turn];
+        const bool last = notRefused() == 1;
         CORBA::ULong ms = 0;
         if (bounded) {
             const CORBA::ULong left = fitting(deadline - Clock::now());
-            ms = last ? left : std::min(wait[turn], left);
-        } else if (!last && timeouts[turn] < kTimeoutsBeforeWaiting) {
-            ms = wait[turn];
+            ms = last ? left : std::min(now.wait, left);
+        } else if (!last && now.timeouts < kTimeoutsBeforeWaiting) {
+            ms = now.wait;
         }
         const auto address = reference(i, ms);
         const auto started = Clock::now();
@@ -220,17 +228,17 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
                 })) {
                 throw;
             }
-            refused[turn] = refused[turn] || transient;
+            now.refused = now.refused || transient;
             if (timedOut) {
-                ++timeouts[turn];
-                wait[turn] = std::min(wait[turn] * 2, kLongestAttemptMs);
+                ++now.timeouts;
+                now.wait = std::min(now.wait * 2, kLongestAttemptMs);
             }
             moveOnFrom(learning, i);
             std::size_t next = (turn + 1) % count;
-            while (refused[next] && next != turn) {
+            while (turns[next].refused && next != turn) {
                 next = (next + 1) % count;
             }
-            if (refused[next] || attempt >= kMostAttempts ||
+            if (turns[next].refused || attempt >= kMostAttempts ||
                 (bounded && fitting(deadline - Clock::now()) < kShortestAttemptMs)) {
                 throw;
             }
@@ -282,20 +290,20 @@ void rememberAnswered(const std::string& label) {
     g_answeredAddress[label.substr(0, space)] = label.substr(space + 1);
 }
 
+// Whether the addresses are all one server's, labelled "server address".
+bool ofOneServer(const std::vector<Address>& addresses) {
+    const std::string& first = addresses.front().label;
+    const std::size_t space = first.find(' ');
+    return space != std::string::npos &&
+           std::all_of(addresses.begin(), addresses.end(), [&](const Address& address) {
+               return address.label.compare(0, space + 1, first, 0, space + 1) == 0;
+           });
+}
+
 std::string answeredAddress(const std::string& server) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
     const auto found = g_answeredAddress.find(server);
     return found == g_answeredAddress.end() ? std::string() : found->second;
-}
-
-// (protocol, address) for each of `addresses`.
-std::vector<std::pair<std::string, std::string>> withProtocol(
-    const std::string& protocol, const std::vector<std::string>& addresses) {
-    std::vector<std::pair<std::string, std::string>> entries;
-    std::transform(
-        addresses.begin(), addresses.end(), std::back_inserter(entries),
-        [&protocol](const std::string& address) { return std::make_pair(protocol, address); });
-    return entries;
 }
 
 }  // namespace
@@ -308,49 +316,43 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
         why = std::move(problem);
         return {};
     }
-    if (entries.size() == 1 && !isHostName(entries[0].second)) {
-        return {{host, entriesUrl(entries)}};  // one address
-    }
+    std::vector<bool> named;
     std::vector<std::string> names;
     for (const auto& entry : entries) {
-        if (isHostName(entry.second)) {
+        named.push_back(isHostName(entry.second));
+        if (named.back()) {
             names.push_back(entry.second);
         }
     }
-    const bool addressesWritten = names.size() < entries.size();
+    if (names.empty() && entries.size() == 1) {
+        return {{host, entriesUrl(entries)}};  // one address
+    }
     const std::vector<std::vector<std::string>> resolved =
-        addressesOf(names, addressesWritten, deadline, why);
+        addressesOf(names, names.size() < entries.size(), deadline, why);
     // Each entry's addresses: one server where it has one of each family at
     // most, more are replicas; either way one reference per address.
     std::vector<std::pair<std::string, std::string>> whole;
     std::vector<std::pair<std::string, std::string>> replicas;
     auto name = resolved.begin();
-    for (const auto& entry : entries) {
-        // Named, as lambdas may not capture structured bindings in C++17.
-        const std::string& protocol = entry.first;
-        const std::string& written = entry.second;
-        std::vector<std::string> addresses =
-            isHostName(written) ? *name++ : std::vector<std::string>{written};
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const std::string& protocol = entries[e].first;
+        const std::string& written = entries[e].second;
+        std::vector<std::string> addresses = named[e] ? *name++ : std::vector<std::string>{written};
         if (addresses.size() == 2 && addresses[1] == answeredAddress(written)) {
             std::swap(addresses[0], addresses[1]);
-        }
-        const auto reached = withProtocol(protocol, addresses);
-        whole.insert(whole.end(), reached.begin(), reached.end());
-        if (addresses.empty()) {
-            continue;
         }
         const auto v6 = std::count_if(addresses.begin(), addresses.end(),
                                       [](const std::string& address) { return address[0] == '['; });
         // One server: its addresses are raced, each labelled by the server;
         // replicas by the address alone.
         const bool oneServer = v6 <= 1 && addresses.size() - static_cast<std::size_t>(v6) <= 1;
-        std::transform(addresses.begin(), addresses.end(), std::back_inserter(replicas),
-                       [&](const std::string& address) {
-                           return std::make_pair(!oneServer              ? address
-                                                 : addresses.size() == 1 ? written
-                                                                         : written + " " + address,
-                                                 entriesUrl(withProtocol(protocol, {address})));
-                       });
+        for (const std::string& address : addresses) {
+            whole.emplace_back(protocol, address);
+            replicas.emplace_back(!oneServer              ? address
+                                  : addresses.size() == 1 ? written
+                                                          : written + " " + address,
+                                  entriesUrl({whole.back()}));
+        }
     }
     if (whole.empty()) {
         return {};
@@ -363,24 +365,36 @@ std::vector<std::pair<std::string, std::string>> connectionUrls(const std::strin
 }
 
 CosNaming::NamingContext_ptr connectReplicas(
-    CORBA::ORB_ptr orb, CORBA::Object_ptr whole,
-    const std::vector<std::pair<std::string, std::string>>& urls, Deadline deadline,
-    std::string& attempts) {
+    CORBA::ORB_ptr orb, const std::vector<std::pair<std::string, std::string>>& urls,
+    Deadline deadline, std::string& attempts) {
     std::vector<Address> addresses;
-    std::transform(urls.begin(), urls.end(), std::back_inserter(addresses), [](const auto& url) {
-        return Address{url.first, url.second, {}};
-    });
+    std::transform(urls.size() == 1 ? urls.begin() : urls.begin() + 1, urls.end(),
+                   std::back_inserter(addresses), [](const auto& url) {
+                       return Address{url.first, url.second, {}};
+                   });
     std::vector<std::size_t> order(addresses.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
-    // One address: the attempts go to the whole service's reference itself.
-    const auto attemptOn = [&](std::size_t i, CORBA::ULong ms) {
-        return CORBA::Object_var(urls.size() == 1 ? boundedObject(orb, whole, ms)
-                                                  : freshObject(orb, addresses[i].url, ms));
+    // The whole service's reference is made only where it is used: one
+    // address is tried through it, and replicas hold it.
+    const auto wholeService = [orb, &urls] {
+        CORBA::Object_var whole = orb->string_to_object(urls.front().second.c_str());
+        if (CORBA::is_nil(whole.in())) {
+            throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
+        }
+        return whole;
     };
+    const CORBA::Object_var whole = addresses.size() == 1 ? wholeService() : CORBA::Object_var();
+    const auto attemptOn = [&](std::size_t i, CORBA::ULong ms) {
+        return CORBA::Object_var(addresses.size() == 1 ? boundedObject(orb, whole.in(), ms)
+                                                       : freshObject(orb, addresses[i].url, ms));
+    };
+    // A server's own addresses are raced by the connection alone: the one
+    // that answered is then held as a server of one address is.
+    const bool replicas = addresses.size() > 1 && !ofOneServer(addresses);
     std::shared_ptr<AddressSet> set;
-    if (urls.size() > 1) {
+    if (replicas) {
         set = std::make_shared<AddressSet>();
         set->orb = CORBA::ORB::_duplicate(orb);
         set->order = order;
@@ -394,15 +408,19 @@ CosNaming::NamingContext_ptr connectReplicas(
     if (CORBA::is_nil(narrowed.in())) {
         return CosNaming::NamingContext::_nil();
     }
+    if (answered != 0) {  // the first was tried first for a reason, which stands
+        rememberAnswered(addresses[answered].label);
+    }
     // The host's own calls on the held context have the whole bound: with one
-    // address the context that answered, as the ORB gave it (a naming server
-    // may have forwarded it); with several, the one that may reach any of them.
-    if (urls.size() == 1) {
+    // server the context that answered, as the ORB gave it (a naming server
+    // may have forwarded it); with replicas, the one that may reach any of them.
+    if (!replicas) {
         return boundedContext(orb, narrowed.in(), callTimeoutMs());
     }
-    rememberAnswered(addresses[answered].label);
     set->addresses = std::move(addresses);
-    const CosNaming::NamingContext_var context = CosNaming::NamingContext::_unchecked_narrow(whole);
+    const CORBA::Object_var service = wholeService();
+    const CosNaming::NamingContext_var context =
+        CosNaming::NamingContext::_unchecked_narrow(service.in());
     CosNaming::NamingContext_var held = boundedContext(orb, context.in(), callTimeoutMs());
     keepSet(held.in(), std::move(set));
     return held._retn();

@@ -700,9 +700,9 @@ TEST(Replicas, ANameWithOneAddressOfEachFamilyIsOneServer) {
 
 // A name with one IPv6 and one IPv4 address, the IPv6 one silent (a route
 // that drops it) and listed first: one server, whose addresses are raced.
-// The connection and the lookups answer at the IPv4 address's speed, with
-// the bound and without it, and the trace names each address as the
-// server's. The silent address is ::1, dropped in the test's own network
+// The connection, the lookups and the host's own calls answer at the IPv4
+// address's speed, with the bound and without it, and the trace names each
+// address as the server's. The silent address is ::1, dropped in the test's own network
 // namespace; an ORB build without IPv6 is never given it.
 class DualStackName : public testing::TestWithParam<int> {};
 
@@ -729,6 +729,12 @@ TEST_P(DualStackName, WhoseIpv6AddressIsSilentAnswersAtOnce) {
     char replica = 0;
     EXPECT_LT(timed([&] { replica = lookUp(replicas); }), kPassedOver);
     EXPECT_EQ(replica, 'A');
+    // The host's own calls on the context it is handed go where the
+    // connection went: to the address that answered.
+    const CosNaming::NamingContext_var held = getNameService();
+    EXPECT_LT(
+        timed([&] { CORBA::Object_var(held->resolve(zorexample::threePartName("a", "b", "c"))); }),
+        kPassedOver);
     if (GetParam() == 0 || !OrbPlatform::kReachesIpv6) {
         return;  // without a bound, a connection left with the silent address waits for TCP
     }
