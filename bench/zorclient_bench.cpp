@@ -350,10 +350,10 @@ int main(int argc, char** argv) {
             alternate([&name] { initCorba(name, 0); }, [] { initCorba(g_host, 0); }, 2000, 1,
                       nameConnects, hostConnects);
             std::vector<double> throughName, throughHost;
-            for (int phase = 0; phase < 20; ++phase) {
+            for (int phase = 0; phase < 200; ++phase) {
                 initCorba(phase % 2 == 0 ? name : g_host, 0);
                 std::vector<double>& into = phase % 2 == 0 ? throughName : throughHost;
-                for (int i = 0; i < 100; ++i) {
+                for (int i = 0; i < 10; ++i) {
                     into.push_back(timedBatch(lookup, 1));
                 }
             }
