@@ -548,6 +548,33 @@ TEST_F(SilentResolver, AChildOfAForkResolvesNames) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
+// A resolver that answers after most of the bound, with two addresses that
+// are both cut off: the attempts get what is left of the bound, so the
+// connection gives nil at the bound, not a bound later, and says so.
+TEST(Replicas, AttemptsAfterALateAnswerEndWithinTheBound) {
+    SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
+    const std::string name = "late.zorclient.test";
+    const std::string resolver = zortest::loopbackHost(3);
+    const zortest::PrivateHosts files("good.zorclient.test", {zortest::loopbackHost(0)}, resolver);
+    if (!files.why().empty()) {
+        GTEST_SKIP() << files.why();
+    }
+    const std::vector<std::string> addresses = {zortest::loopbackHost(1), zortest::loopbackHost(2)};
+    const zortest::LateResolver late(resolver, name, addresses, std::chrono::milliseconds(800));
+    ASSERT_EQ(late.why(), "");
+    const zortest::CutOff cutA(addresses[0]);
+    const zortest::CutOff cutB(addresses[1]);
+    setenv("ZORCLIENT_TIMEOUT_MS", "1000", 1);
+    setenv("ZORCLIENT_TRACE", "1", 1);
+    testing::internal::CaptureStderr();
+    const auto took = timed([&] { initCorba(name, 0); });
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_GE(took, std::chrono::milliseconds(800)) << "the resolver answered late";
+    EXPECT_LT(took, std::chrono::milliseconds(1000) + kSlack);
+    EXPECT_FALSE(holdsContext());
+    EXPECT_NE(said.find(addresses[0] + ": TIMEOUT after "), std::string::npos) << said;
+}
+
 // A name's addresses are reused for a second, no longer, and the ORB is
 // given the addresses, never the name: the host's own calls on the held
 // context never resolve it again outside the bound.

@@ -3,11 +3,15 @@
 // as a cluster names its replicas: a private hosts file bind-mounted over
 // /etc/hosts in a mount namespace of this process alone, so the machine's
 // own file is never touched. Likewise a private resolv.conf that sends every
-// other name to a DNS server of the test's choice. Only root may do that.
+// other name to a DNS server of the test's choice, which may be one of its own
+// that answers late. Only root may do that.
 #ifndef ZORCLIENT_TESTS_PRIVATE_HOSTS_H
 #define ZORCLIENT_TESTS_PRIVATE_HOSTS_H
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zortest {
@@ -33,6 +37,32 @@ private:
     std::string machineHosts_;
     std::vector<std::string> files_;
     std::vector<std::string> mounted_;
+    std::string why_;
+};
+
+// A DNS server of the test's own on `address` port 53 (UDP; root only) that
+// answers each query `delay` after it came: `name` with `addresses`
+// (IPv4 and IPv6 alike, A and AAAA as asked), any other name with none. Point
+// a PrivateHosts's name server at it.
+class LateResolver {
+public:
+    LateResolver(const std::string& address, std::string name, std::vector<std::string> addresses,
+                 std::chrono::milliseconds delay);
+    ~LateResolver();
+    LateResolver(const LateResolver&) = delete;
+    LateResolver& operator=(const LateResolver&) = delete;
+
+    [[nodiscard]] const std::string& why() const { return why_; }
+
+private:
+    void serve();
+
+    std::string name_;
+    std::vector<std::string> addresses_;
+    std::chrono::milliseconds delay_;
+    int socket_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
     std::string why_;
 };
 
