@@ -560,7 +560,7 @@ TEST(Replicas, AttemptsAfterALateAnswerEndWithinTheBound) {
         GTEST_SKIP() << files.why();
     }
     const std::vector<std::string> addresses = {zortest::loopbackHost(1), zortest::loopbackHost(2)};
-    const zortest::LateResolver late(resolver, name, addresses, std::chrono::milliseconds(800));
+    const zortest::LateResolver late(resolver, addresses, std::chrono::milliseconds(800));
     ASSERT_EQ(late.why(), "");
     const zortest::CutOff cutA(addresses[0]);
     const zortest::CutOff cutB(addresses[1]);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,23 +33,14 @@ std::string hostsText(const std::string& machineHosts, const std::string& name,
     return text + '\n';
 }
 
-// The dotted name a query asks for, from the question after the 12-byte
-// header; `end` is set past the question's type and class. Empty if the
-// message is cut short.
-std::string queriedName(const unsigned char* message, std::size_t length, std::size_t& end) {
-    std::string name;
+// Where a query's question ends: past its name's labels, the root label,
+// type and class, after the 12-byte header; 0 if the message is cut short.
+std::size_t questionEnd(const unsigned char* message, std::size_t length) {
     std::size_t at = 12;
     while (at < length && message[at] != 0) {
-        const std::size_t label = message[at];
-        if (label > 63 || at + 1 + label > length) {
-            return "";
-        }
-        name += (name.empty() ? "" : ".") +
-                std::string(reinterpret_cast<const char*>(message + at + 1), label);
-        at += 1 + label;
+        at += 1 + message[at];
     }
-    end = at + 5;  // the root label, type and class
-    return end <= length ? name : "";
+    return at + 5 <= length ? at + 5 : 0;
 }
 
 // The reply to a query whose question ends at `end`: the header and the
@@ -81,13 +71,6 @@ std::string answer(const unsigned char* query, std::size_t end,
     reply[7] = static_cast<char>(answers);
     std::fill(reply.begin() + 8, reply.begin() + 12, '\0');
     return reply;
-}
-
-bool sameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 }  // namespace
@@ -146,12 +129,9 @@ PrivateHosts::~PrivateHosts() {
     }
 }
 
-LateResolver::LateResolver(const std::string& address, std::string name,
-                           std::vector<std::string> addresses, std::chrono::milliseconds delay)
-    : name_(std::move(name)),
-      addresses_(std::move(addresses)),
-      delay_(delay),
-      socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
+LateResolver::LateResolver(const std::string& address, std::vector<std::string> addresses,
+                           std::chrono::milliseconds delay)
+    : addresses_(std::move(addresses)), delay_(delay), socket_(socket(AF_INET, SOCK_DGRAM, 0)) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(53);
@@ -192,12 +172,10 @@ void LateResolver::serve() {
             const ssize_t length =
                 recvfrom(socket_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&next.peer),
                          &next.peerLength);
-            std::size_t end = 0;
-            const std::string asked =
-                length > 12 ? queriedName(query, static_cast<std::size_t>(length), end) : "";
-            if (!asked.empty()) {
-                next.reply = answer(
-                    query, end, sameName(asked, name_) ? addresses_ : std::vector<std::string>{});
+            const std::size_t end =
+                length > 0 ? questionEnd(query, static_cast<std::size_t>(length)) : 0;
+            if (end != 0) {
+                next.reply = answer(query, end, addresses_);
                 pending.push_back(std::move(next));
             }
         }

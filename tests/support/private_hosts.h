@@ -41,12 +41,11 @@ private:
 };
 
 // A DNS server of the test's own on `address` port 53 (UDP; root only) that
-// answers each query `delay` after it came: `name` with `addresses`
-// (IPv4 and IPv6 alike, A and AAAA as asked), any other name with none. Point
-// a PrivateHosts's name server at it.
+// answers each query `delay` after it came, whatever the name: with
+// `addresses` (A or AAAA as asked). Point a PrivateHosts's name server at it.
 class LateResolver {
 public:
-    LateResolver(const std::string& address, std::string name, std::vector<std::string> addresses,
+    LateResolver(const std::string& address, std::vector<std::string> addresses,
                  std::chrono::milliseconds delay);
     ~LateResolver();
     LateResolver(const LateResolver&) = delete;
@@ -57,7 +56,6 @@ public:
 private:
     void serve();
 
-    std::string name_;
     std::vector<std::string> addresses_;
     std::chrono::milliseconds delay_;
     int socket_;
