@@ -35,8 +35,7 @@ constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
 // next one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
 constexpr CORBA::ULong kFirstAttemptMs = 128;
 // Once answers have come, an address is given kSafetyFactor times the
-// slowest of the last kAnswersKept, each over the calls then in flight, times
-// the calls in flight now; never less than kShortestAttemptMs: on
+// slowest of the last kAnswersKept, never less than kShortestAttemptMs: on
 // two busy cores a thread may wait that long for one, and a lookup that
 // timed out for that reason would move the lookups to another replica.
 constexpr std::size_t kAnswersKept = 32;
@@ -86,11 +85,8 @@ struct AddressSet {
     CORBA::ORB_var orb;
     std::vector<Address> addresses;  // as made; only `contexts` changes
     std::vector<std::size_t> order;
-    // Each answer's time over the calls then in flight on the set: a server
-    // answers calls that come together in turn.
     std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
     std::atomic<std::size_t> answers{0};
-    std::atomic<std::uint32_t> callsInFlight{0};
 };
 
 // Guards the contexts and the order of every AddressSet, and the tables
@@ -101,9 +97,8 @@ void noteAttempt(std::string& attempts, const std::string& label, const std::str
     attempts += (attempts.empty() ? "" : "; ") + label + ": " + outcome;
 }
 
-// What the first attempt on an address waits, from the set's recent answers,
-// with `alongside` calls in flight on it, this one included.
-CORBA::ULong firstAttemptMs(const AddressSet* set, std::uint32_t alongside) {
+// What the first attempt on an address waits, from the set's recent answers.
+CORBA::ULong firstAttemptMs(const AddressSet* set) {
     const std::size_t answers = set == nullptr ? 0 : set->answers.load(std::memory_order_relaxed);
     if (answers == 0) {
         return kFirstAttemptMs;
@@ -112,21 +107,17 @@ CORBA::ULong firstAttemptMs(const AddressSet* set, std::uint32_t alongside) {
     for (std::size_t i = 0; i < std::min(answers, kAnswersKept); ++i) {
         slowest = std::max(slowest, set->answerMicros[i].load(std::memory_order_relaxed));
     }
-    const std::uint64_t ms =
-        (static_cast<std::uint64_t>(slowest) * alongside * kSafetyFactor + 999) / 1000;
+    const std::uint64_t ms = (static_cast<std::uint64_t>(slowest) * kSafetyFactor + 999) / 1000;
     return powerOfTwoAtLeast(std::max<CORBA::ULong>(
         kShortestAttemptMs,
         static_cast<CORBA::ULong>(std::min<std::uint64_t>(ms, kLongestAttemptMs))));
 }
 
-void noteAnswer(AddressSet* set, Clock::duration took, std::uint32_t alongside) {
+void noteAnswer(AddressSet* set, Clock::duration took) {
     if (set == nullptr) {
         return;
     }
-    // Over the calls in flight as it started: a server answers the calls
-    // ahead of it first.
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(took).count() / alongside;
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     set->answerMicros[set->answers.fetch_add(1, std::memory_order_relaxed) % kAnswersKept].store(
         static_cast<std::uint32_t>(std::min<long long>(micros, UINT32_MAX)),
         std::memory_order_relaxed);
@@ -195,11 +186,7 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         int timeouts;
         bool refused;
     };
-    const std::uint32_t alongside =
-        learning == nullptr ? 1 : learning->callsInFlight.fetch_add(1) + 1;
-    const std::unique_ptr<AddressSet, void (*)(AddressSet*)> inFlight(
-        learning, [](AddressSet* set) { set->callsInFlight.fetch_sub(1); });
-    std::vector<Turn> turns(count, Turn{firstAttemptMs(learning, alongside), 0, false});
+    std::vector<Turn> turns(count, Turn{firstAttemptMs(learning), 0, false});
     const auto notRefused = [&turns] {
         return std::count_if(turns.begin(), turns.end(), [](const Turn& t) { return !t.refused; });
     };
@@ -219,7 +206,7 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         const auto started = Clock::now();
         try {
             auto answer = OrbPlatform::cancellationSafe([&] { return call(address.in()); });
-            noteAnswer(learning, Clock::now() - started, alongside);
+            noteAnswer(learning, Clock::now() - started);
             answered = i;
             return answer;
         } catch (const CORBA::SystemException& ex) {
