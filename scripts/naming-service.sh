@@ -32,9 +32,17 @@ wait_for_line() {
     return 1
 }
 
-# stop_process PID: SIGTERM and wait; quiet if it is gone already (or was
-# killed, as the takeover benchmark does).
+# stop_process PID: SIGTERM, and SIGKILL if it still runs 2 s later (a
+# fault-tolerant naming server whose peer is gone may never end on SIGTERM);
+# quiet if it is gone already (or was killed, as the takeover benchmark does).
+# Works for processes that are not this shell's children too.
 stop_process() {
-    kill -TERM "$1" 2>/dev/null || true
+    local _
+    kill -TERM "$1" 2>/dev/null || return 0
+    for _ in $(seq 1 40); do
+        [[ $(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) =~ ^[^Z]$ ]] || break
+        sleep 0.05
+    done
+    kill -KILL "$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || true
 }
