@@ -35,9 +35,10 @@ constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
 // next one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
 constexpr CORBA::ULong kFirstAttemptMs = 128;
 // Once answers have come, an address is given kSafetyFactor times the
-// slowest of the last kAnswersKept, never less than kShortestAttemptMs: on
-// two busy cores a thread may wait that long for one, and a lookup that
-// timed out for that reason would move the lookups to another replica.
+// slowest of the last kAnswersKept, each over the calls then in flight, times
+// the calls in flight now; never less than kShortestAttemptMs: on two busy
+// cores a thread may wait that long for one, and a lookup that timed out for
+// that reason would move the lookups to another replica.
 constexpr std::size_t kAnswersKept = 32;
 constexpr std::uint32_t kSafetyFactor = 4;
 constexpr CORBA::ULong kShortestAttemptMs = 32;
@@ -85,8 +86,14 @@ struct AddressSet {
     CORBA::ORB_var orb;
     std::vector<Address> addresses;  // as made; only `contexts` changes
     std::vector<std::size_t> order;
+    // Each answer's time over the calls then in flight on the set: a server
+    // answers calls that come together in turn.
     std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
     std::atomic<std::size_t> answers{0};
+    std::atomic<std::uint32_t> callsInFlight{0};
+    // When the last answer came, in microseconds of Clock, and from which
+    // address: (micros << 8) | index.
+    std::atomic<std::uint64_t> lastAnswer{0};
 };
 
 // Guards the contexts and the order of every AddressSet, and the tables
@@ -97,8 +104,9 @@ void noteAttempt(std::string& attempts, const std::string& label, const std::str
     attempts += (attempts.empty() ? "" : "; ") + label + ": " + outcome;
 }
 
-// What the first attempt on an address waits, from the set's recent answers.
-CORBA::ULong firstAttemptMs(const AddressSet* set) {
+// What the first attempt on an address waits, from the set's recent answers,
+// with `alongside` calls in flight on it, this one included.
+CORBA::ULong firstAttemptMs(const AddressSet* set, std::uint32_t alongside) {
     const std::size_t answers = set == nullptr ? 0 : set->answers.load(std::memory_order_relaxed);
     if (answers == 0) {
         return kFirstAttemptMs;
@@ -107,20 +115,48 @@ CORBA::ULong firstAttemptMs(const AddressSet* set) {
     for (std::size_t i = 0; i < std::min(answers, kAnswersKept); ++i) {
         slowest = std::max(slowest, set->answerMicros[i].load(std::memory_order_relaxed));
     }
-    const std::uint64_t ms = (static_cast<std::uint64_t>(slowest) * kSafetyFactor + 999) / 1000;
+    const std::uint64_t ms =
+        (static_cast<std::uint64_t>(slowest) * alongside * kSafetyFactor + 999) / 1000;
     return powerOfTwoAtLeast(std::max<CORBA::ULong>(
         kShortestAttemptMs,
         static_cast<CORBA::ULong>(std::min<std::uint64_t>(ms, kLongestAttemptMs))));
 }
 
-void noteAnswer(AddressSet* set, Clock::duration took) {
+std::uint64_t microsOf(Clock::time_point at) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+}
+
+void noteAnswer(AddressSet* set, std::size_t by, Clock::time_point started,
+                std::uint32_t alongside) {
     if (set == nullptr) {
         return;
     }
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    const Clock::time_point now = Clock::now();
+    // Over the calls in flight as it started: a server answers the calls
+    // ahead of it first.
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now - started).count() / alongside;
     set->answerMicros[set->answers.fetch_add(1, std::memory_order_relaxed) % kAnswersKept].store(
         static_cast<std::uint32_t>(std::min<long long>(micros, UINT32_MAX)),
         std::memory_order_relaxed);
+    set->lastAnswer.store(microsOf(now) << 8 | std::min<std::size_t>(by, 0xff),
+                          std::memory_order_relaxed);
+}
+
+// Whether address `i`, still the set's first, answered another call after
+// `since`: it is busy, not gone, and a call that timed out on it is tried on
+// it again rather than on a replica that may not yet know what it knows.
+bool answeringSince(AddressSet* set, std::size_t i, Clock::time_point since) {
+    if (set == nullptr) {
+        return false;
+    }
+    const std::uint64_t last = set->lastAnswer.load(std::memory_order_relaxed);
+    if ((last & 0xff) != std::min<std::size_t>(i, 0xff) || (last >> 8) <= microsOf(since)) {
+        return false;
+    }
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
+    return set->order.front() == i;
 }
 
 // Checking and moving are one step: calls that fail on one address together
@@ -161,9 +197,11 @@ CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, CORBA
 // then its index. Each attempt waits a short time learned from the recent
 // answers of `learning` (kFirstAttemptMs without it, or before any); an
 // address that does not answer in that time is passed over for the next,
-// and tried again after the others with twice the time, while time is left.
-// The last address not refused has all the time that is left; without a
-// bound, so does an address that timed out kTimeoutsBeforeWaiting times. An
+// and tried again after the others with twice the time, while time is left;
+// once in a call, an address that answered another call meanwhile is tried
+// again at once instead. The last address not refused has all the time that
+// is left; without a bound, so does an address that timed out
+// kTimeoutsBeforeWaiting times. An
 // address whose connection is refused is not tried again in this call. A
 // TRANSIENT that the naming server itself raises (it could not reach
 // another server) is the answer, not the address's failure: the address is
@@ -186,7 +224,12 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         int timeouts;
         bool refused;
     };
-    std::vector<Turn> turns(count, Turn{firstAttemptMs(learning), 0, false});
+    const std::uint32_t alongside =
+        learning == nullptr ? 1 : learning->callsInFlight.fetch_add(1) + 1;
+    const std::unique_ptr<AddressSet, void (*)(AddressSet*)> inFlight(
+        learning, [](AddressSet* set) { set->callsInFlight.fetch_sub(1); });
+    std::vector<Turn> turns(count, Turn{firstAttemptMs(learning, alongside), 0, false});
+    bool stayed = false;  // once per call at most: see answeringSince
     const auto notRefused = [&turns] {
         return std::count_if(turns.begin(), turns.end(), [](const Turn& t) { return !t.refused; });
     };
@@ -206,7 +249,7 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         const auto started = Clock::now();
         try {
             auto answer = OrbPlatform::cancellationSafe([&] { return call(address.in()); });
-            noteAnswer(learning, Clock::now() - started);
+            noteAnswer(learning, i, started, alongside);
             answered = i;
             return answer;
         } catch (const CORBA::SystemException& ex) {
@@ -233,8 +276,16 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
                 ++now.timeouts;
                 now.wait = std::min(now.wait * 2, kLongestAttemptMs);
             }
-            moveOnFrom(learning, i);
-            std::size_t next = (turn + 1) % count;
+            // An answer in the attempt's second half: one that came before an
+            // address was cut off mostly falls in the first.
+            const bool stay =
+                timedOut && !stayed &&
+                answeringSince(learning, i, started + std::chrono::milliseconds(ms / 2));
+            stayed = stayed || stay;
+            if (!stay) {
+                moveOnFrom(learning, i);
+            }
+            std::size_t next = stay ? turn : (turn + 1) % count;
             while (turns[next].refused && next != turn) {
                 next = (next + 1) % count;
             }
