@@ -26,10 +26,10 @@ namespace {
 
 using Clock = Deadline::clock;
 
-// Attempt times are powers of two in milliseconds, or the bound itself: on
-// TAO each value is a policy, made once per ORB (through a short-lived ORB
-// of its own on an ORB made before the library was loaded), so their number
-// stays small: 24 at most.
+// Attempt times are powers of two in milliseconds, the bound itself, or the
+// bound less a power of two: on TAO each value is a policy, made once per ORB
+// (through a short-lived ORB of its own on an ORB made before the library was
+// loaded), so their number stays small: 49 at most.
 constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
 // An address that nothing has answered on yet is given this long before the
 // next one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
@@ -57,19 +57,25 @@ CORBA::ULong powerOfTwoAtLeast(CORBA::ULong ms) {
 }
 
 // The longest attempt time that ends by the deadline, to the millisecond:
-// the bound itself, or a power of two; 0 when less than a millisecond is left.
+// the bound itself, a power of two, or the bound less the smallest power of
+// two not under the time spent, so that an attempt made after a short name
+// lookup still has nearly all the bound; 0 when less than a millisecond is
+// left.
 CORBA::ULong fitting(Clock::duration left) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         left + std::chrono::milliseconds(1) - std::chrono::nanoseconds(1))
                         .count();
-    if (ms >= static_cast<long long>(callTimeoutMs())) {
-        return callTimeoutMs();
+    const CORBA::ULong bound = callTimeoutMs();
+    if (ms >= static_cast<long long>(bound)) {
+        return bound;
     }
     CORBA::ULong power = ms > 0 ? 1 : 0;
     while (power > 0 && power < kLongestAttemptMs && static_cast<long long>(power) * 2 <= ms) {
         power *= 2;
     }
-    return power;
+    const CORBA::ULong spentAtLeast = bound - static_cast<CORBA::ULong>(std::max<long long>(ms, 0));
+    const CORBA::ULong spent = powerOfTwoAtLeast(spentAtLeast);
+    return spent >= spentAtLeast && spent < bound ? std::max(power, bound - spent) : power;
 }
 
 // One address: its label in the trace, its URL, and the references to it
@@ -289,7 +295,9 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
             while (turns[next].refused && next != turn) {
                 next = (next + 1) % count;
             }
-            if (turns[next].refused || attempt >= kMostAttempts ||
+            // A last attempt had all the time that fitted: asking again
+            // with what is left would give the address less, not more.
+            if (turns[next].refused || attempt >= kMostAttempts || (timedOut && last) ||
                 (bounded && fitting(deadline - Clock::now()) < kShortestAttemptMs)) {
                 throw;
             }
