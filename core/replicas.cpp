@@ -206,15 +206,14 @@ CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, CORBA
 // and tried again after the others with twice the time, while time is left;
 // once in a call, an address that answered another call meanwhile is tried
 // again at once instead. The last address not refused has all the time that
-// is left; without a bound, so does an address that timed out
-// kTimeoutsBeforeWaiting times. An
-// address whose connection is refused is not tried again in this call. A
-// TRANSIENT that the naming server itself raises (it could not reach
-// another server) is the answer, not the address's failure: the address is
-// asked whether it answers, and the call ends there if it does. Only calls
-// that may be repeated come here: a narrow, a resolve; an attempt that timed
-// out is abandoned. `reference(i, ms)` gives the reference for an attempt.
-// What the last attempt threw is thrown; `attempts` names each.
+// is left, and the call ends if it does not answer in it; without a bound,
+// an address that timed out kTimeoutsBeforeWaiting times is waited for as
+// long as the ORB waits. An address whose connection is refused is not tried again in this call. A
+// TRANSIENT that the naming server itself raises (it could not reach another server) is the answer,
+// not the address's failure: the address is asked whether it answers, and the call ends there if it
+// does. Only calls that may be repeated come here: a narrow, a resolve; an attempt that timed out
+// is abandoned. `reference(i, ms)` gives the reference for an attempt. What the last attempt threw
+// is thrown; `attempts` names each.
 template <typename Reference, typename Call>
 ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
                                                 const std::vector<Address>& addresses,
