@@ -24,3 +24,8 @@ elseif(ZORCLIENT_ORB STREQUAL "TAO")
 else()
   message(FATAL_ERROR "ZORCLIENT_ORB must be omniORB or TAO, not '${ZORCLIENT_ORB}'")
 endif()
+
+# libidn2: the IDNA form of a host name written outside ASCII, for the
+# reason the library gives when it refuses one.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ZORCLIENT_IDN2 REQUIRED IMPORTED_TARGET libidn2)

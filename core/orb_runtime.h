@@ -96,8 +96,9 @@ inline bool hasNul(const std::string& text) {
 
 // corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
-// Letters, digits, '-', '_' and dots, and not an IPv4 address: a name the
-// library resolves itself.
+// A host name the library resolves itself, as written: labels of ASCII
+// letters, digits, '-' and '_', 63 characters at most, joined by dots, 253
+// at most in all, no trailing dot, the last label no number.
 bool isHostName(const std::string& host);
 // Reads a host text into its entries, (protocol, address) pairs: the first
 // with "iiop:1.1@", the others with the protocol written; IPv6 addresses

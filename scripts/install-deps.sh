@@ -6,8 +6,8 @@ set -euo pipefail
 
 # nftables: the tests cut naming servers off as after a pulled cable (as root,
 # in a network namespace of their own).
-packages=(g++ cmake make pkgconf iproute2 libace-dev libomniorb4-dev omniidl omniorb-nameserver
-          libgtest-dev nftables)
+packages=(g++ cmake make pkgconf iproute2 libace-dev libidn2-dev libomniorb4-dev omniidl
+          omniorb-nameserver libgtest-dev nftables)
 [[ "${ZORCLIENT_WITH_BENCH:-0}" == 1 ]] && packages+=(libbenchmark-dev)
 [[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] &&
     packages+=(valgrind clang libclang-rt-14-dev clang-tidy clang-format cppcheck abigail-tools)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // zor-resolve's output and exit codes against a real naming service.
+#include "support/host_texts.h"
 #include "support/naming_server.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,11 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
     EXPECT_EQ(refusedHost.exitCode, 2) << refusedHost.out;
     EXPECT_EQ(refusedHost.out, "zor-resolve: the library adds the port (:9999) itself; write '" +
                                    server.host() + "'\n");
+    for (const auto& [host, reason] : zortest::misleadingHostTexts()) {
+        const ToolRun misleading = zorResolve("'" + host + "' app services echo");
+        EXPECT_EQ(misleading.exitCode, 2) << host;
+        EXPECT_EQ(misleading.out, "zor-resolve: " + reason + "\n");
+    }
     // A time bound that is no whole number of milliseconds is refused before
     // anything is contacted: the silent listener would hold an unbounded call.
     const zortest::SilentServer silentListener(zortest::loopbackHost(3));

@@ -2,7 +2,8 @@
 // Fuzzes the texts that reach the ORB: the naming-service URL built from a
 // host, the URL built from a host text the library takes (which the ORB
 // must accept, every address at port 9999), the three-component name built
-// from three texts, and the refusal of texts with a NUL byte. The input
+// from three texts, and the refusal of texts with a NUL byte. Numbers in a
+// host text reach only the address they name. The input
 // holds the four texts separated by 0xFF.
 #include "orb_runtime.h"
 
@@ -55,7 +56,21 @@ void checkHostText(const std::string& host) {
         return;
     }
     require(!entries.empty());
+    // Numbers are an address only as inet_pton reads them: a text the
+    // resolver would read as an IPv4 address is taken only in that form, and
+    // every entry that is no name is an address as written.
+    in_addr numbers{};
+    if (inet_aton(host.c_str(), &numbers) == 1) {
+        require(entries.size() == 1 && entries[0].second == host &&
+                inet_pton(AF_INET, host.c_str(), &numbers) == 1);
+    }
     for (auto& [protocol, address] : entries) {
+        in6_addr v6{};
+        const bool bracketed = address.front() == '[';
+        require(OrbRuntime::isHostName(address) ||
+                inet_pton(AF_INET, address.c_str(), &numbers) == 1 ||
+                (bracketed &&
+                 inet_pton(AF_INET6, address.substr(1, address.size() - 2).c_str(), &v6) == 1));
         if (OrbRuntime::isHostName(address)) {
             address = "127.0.0.1";
         }
