@@ -42,6 +42,16 @@ int initOrb();
 // Holds `orb` unless an ORB is held already: 1, 0, or -1 for nil.
 int adoptOrb(CORBA::ORB_ptr orb);
 
+// Whether this process is the child of a fork made after the library began
+// to make or adopt its ORB. Such a child inherits the ORB with the parent's
+// connections and locks but none of its threads: a request there may read
+// the parent's reply, or wait for ever. The slots then read as empty, the
+// setters and start-up do nothing (-1), and no lock is taken.
+bool orbLeftInParent();
+inline constexpr const char* kOrbLeftInParent =
+    "this process was forked after the library started its ORB, whose connections are the "
+    "parent's; exec a program in the child, or fork before the library's first call";
+
 // --- settings from the environment ---
 
 // Milliseconds after which the library's own remote calls give up; unset or 0
@@ -80,6 +90,8 @@ CosNaming::NamingContext_ptr boundedContext(CORBA::ORB_ptr orb, CosNaming::Namin
 void traceConnecting(const std::string& host, const char* reason = nullptr) noexcept;
 void traceResolving(const std::string& first, const std::string& second, const std::string& third,
                     const char* reason = nullptr) noexcept;
+// "zorclient: handing out the naming context: REASON".
+void traceHandingOut(const char* reason) noexcept;
 // Once per process, whatever the trace setting: the ORB refused the time
 // bound (the exception being handled says why), so calls go on unbounded.
 void reportBoundNotInForce() noexcept;

@@ -5,6 +5,10 @@
 #include <ace/ARGV.h>
 #include <ace/Guard_T.h>
 
+#include <pthread.h>
+
+#include <atomic>
+
 namespace OrbRuntime {
 namespace {
 
@@ -17,6 +21,28 @@ CosNaming::NamingContext_var g_namingContext = CosNaming::NamingContext::_nil();
 ACE_Thread_Mutex g_orbLock;
 ACE_Thread_Mutex g_namingLock;
 
+// Set once the library begins to make or adopt its ORB, before the ORB
+// library is called: a fork from then on leaves the ORB to the parent.
+std::atomic<bool> g_orbBegun{false};
+std::atomic<bool> g_orbLeftInParent{false};
+// The slots' references in such a child, out of reach of the release at
+// exit: releasing takes the ORB's locks, which a thread of the parent may
+// have held at the fork, and the child would wait for it for ever.
+CORBA::ORB_ptr g_orbOfParent = nullptr;
+CosNaming::NamingContext_ptr g_namingContextOfParent = nullptr;
+
+// Runs in the child, where the forking thread is the only one.
+void leaveOrbInParent() {
+    if (!g_orbBegun.load()) {
+        return;
+    }
+    g_orbLeftInParent.store(true);
+    g_orbOfParent = g_orb._retn();
+    g_namingContextOfParent = g_namingContext._retn();
+}
+
+[[maybe_unused]] const int g_forkHandler = pthread_atfork(nullptr, nullptr, leaveOrbInParent);
+
 }  // namespace
 
 ACE_Thread_Mutex g_initLock;
@@ -25,7 +51,14 @@ CORBA::ORB_ptr createOrb(int& argc, char** argv, const char* orbId) {
     return CORBA::ORB_init(argc, argv, orbId);
 }
 
+bool orbLeftInParent() {
+    return g_orbLeftInParent.load(std::memory_order_relaxed);
+}
+
 void setOrb(CORBA::ORB_ptr orb) {
+    if (orbLeftInParent()) {
+        return;
+    }
     ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
     if (!CORBA::is_nil(orb)) {
         g_orb = CORBA::ORB::_duplicate(orb);
@@ -33,11 +66,17 @@ void setOrb(CORBA::ORB_ptr orb) {
 }
 
 CORBA::ORB_ptr getOrb() {
+    if (orbLeftInParent()) {
+        return CORBA::ORB::_nil();
+    }
     ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
     return CORBA::ORB::_duplicate(g_orb.in());
 }
 
 void setNamingContext(CosNaming::NamingContext_ptr ctx) {
+    if (orbLeftInParent()) {
+        return;
+    }
     ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
     if (!CORBA::is_nil(ctx)) {
         g_namingContext = CosNaming::NamingContext::_duplicate(ctx);
@@ -45,16 +84,23 @@ void setNamingContext(CosNaming::NamingContext_ptr ctx) {
 }
 
 CosNaming::NamingContext_ptr getNamingContext() {
+    if (orbLeftInParent()) {
+        return CosNaming::NamingContext::_nil();
+    }
     ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
     return CosNaming::NamingContext::_duplicate(g_namingContext.in());
 }
 
 int initOrb() {
+    if (orbLeftInParent()) {
+        return -1;
+    }
     ACE_Guard<ACE_Thread_Mutex> guard(g_initLock);
     const CORBA::ORB_var current = getOrb();
     if (!CORBA::is_nil(current.in())) {
         return 1;
     }
+    g_orbBegun.store(true);
     readSettings();
     ACE_ARGV noArguments(true);
     int count = noArguments.argc();
@@ -68,7 +114,7 @@ int initOrb() {
 }
 
 int adoptOrb(CORBA::ORB_ptr orb) {
-    if (CORBA::is_nil(orb)) {
+    if (CORBA::is_nil(orb) || orbLeftInParent()) {
         return -1;
     }
     ACE_Guard<ACE_Thread_Mutex> guard(g_initLock);
@@ -76,6 +122,7 @@ int adoptOrb(CORBA::ORB_ptr orb) {
     if (!CORBA::is_nil(current.in())) {
         return 1;
     }
+    g_orbBegun.store(true);
     readSettings();
     setOrb(orb);
     return 0;

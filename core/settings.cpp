@@ -116,6 +116,14 @@ void traceResolving(const std::string& first, const std::string& second, const s
     }
 }
 
+void traceHandingOut(const char* reason) noexcept {
+    if (tracing()) {
+        writeLineSafely([reason] {
+            return std::string("zorclient: handing out the naming context: ") + reason;
+        });
+    }
+}
+
 void reportBoundNotInForce() noexcept {
     if (g_boundNotInForceReported.exchange(true)) {
         return;

@@ -15,7 +15,13 @@ std::atomic<bool> g_corbaInitialized{false};
 
 }  // namespace
 
+// In a child forked after the library started its ORB, each entry point
+// says so and gives nothing, before it touches a lock or the ORB.
 void initCorba(const std::string& host, int reserved) {
+    if (OrbRuntime::orbLeftInParent()) {
+        OrbRuntime::traceConnecting(host, OrbRuntime::kOrbLeftInParent);
+        return;
+    }
     if (!g_corbaInitialized.load()) {
         OrbRuntime::initOrb();
         g_corbaInitialized.store(true);
@@ -29,10 +35,18 @@ void initCorba(const std::string& host, int reserved) {
 }
 
 CosNaming::NamingContext_ptr getNameService() {
+    if (OrbRuntime::orbLeftInParent()) {
+        OrbRuntime::traceHandingOut(OrbRuntime::kOrbLeftInParent);
+        return CosNaming::NamingContext::_nil();
+    }
     return OrbRuntime::getNamingContext();
 }
 
 CORBA::Object_ptr createObject(const std::string& first, const std::string& second,
                                const std::string& third) {
+    if (OrbRuntime::orbLeftInParent()) {
+        OrbRuntime::traceResolving(first, second, third, OrbRuntime::kOrbLeftInParent);
+        return CORBA::Object::_nil();
+    }
     return OrbRuntime::resolveObject(first, second, third);
 }

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Replicas of one naming service named in one host text: a replica that
 // dies, or is cut off as after a pulled cable, is passed over for another.
+#include "orb_runtime.h"
 #include "support/cut_off.h"
-#include "support/naming_server.h"
 #include "support/host_texts.h"
+#include "support/naming_server.h"
 #include "support/private_hosts.h"
 #include "zorclient.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,10 +235,10 @@ TEST(Replicas, HostTextsWrittenWronglyAreRefusedWithAReason) {
         refused.emplace_back(a + ",iiop:1.1@[::1]", noIpv6);
         refused.emplace_back("::1", noIpv6);
     }
-    for (const auto& [host, reason] : refused) {
-        testing::internal::CaptureStderr();
     const auto misleading = zortest::misleadingHostTexts();
     refused.insert(refused.end(), misleading.begin(), misleading.end());
+    for (const auto& [host, reason] : refused) {
+        testing::internal::CaptureStderr();
         initCorba(host, 0);
         const std::string said = testing::internal::GetCapturedStderr();
         const std::string shown = host.size() > 80 ? host.substr(0, 80) + "..." : host;
@@ -527,9 +529,9 @@ TEST_F(SilentResolver, ACancelledLookupUnwindsAtOnce) {
     EXPECT_TRUE(found());
 }
 
-// The child of a fork resolves names as its parent does, whether the fork
-// came just after a lookup or while one was in flight on another thread.
-TEST_F(SilentResolver, AChildOfAForkResolvesNames) {
+// A child forked while a lookup was in flight on another thread is told at
+// once that the ORB is its parent's, whatever the resolver is doing.
+TEST_F(SilentResolver, AChildOfAForkIsToldAtOnce) {
     startServer(1000);
     std::thread inFlight([] { initCorba(kSilent, 0); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -538,19 +540,115 @@ TEST_F(SilentResolver, AChildOfAForkResolvesNames) {
     if (child == 0) {
         // Past the second for which an answer is reused.
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        _exit(connect(kGood).find("could not be resolved") == std::string::npos ? 0 : 1);
+        const auto start = Clock::now();
+        const std::string said = connect(kGood);
+        _exit(said.find(OrbRuntime::kOrbLeftInParent) != std::string::npos &&
+                      Clock::now() - start < std::chrono::milliseconds(100)
+                  ? 0
+                  : 1);
     }
     inFlight.join();
-    int status = -1;
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    while (waitpid(child, &status, WNOHANG) == 0 && Clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(zortest::waitForChild(child, std::chrono::seconds(10)), 0);
+}
+
+// A child forked after the library made its ORB shares the parent's
+// connections: each of the three functions gives it nothing, at once, and
+// says why, and exit does not wait for locks the parent's threads held. The
+// parent's lookups, under way on two threads across 50 forks, all find
+// their object. With a bound and without one.
+class ForkedChild : public testing::TestWithParam<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Bound, ForkedChild, testing::Values(0, 1000),
+                         [](const testing::TestParamInfo<int>& bound) {
+                             return bound.param == 0 ? "unbounded" : "bounded";
+                         });
+
+TEST_P(ForkedChild, GetsNothingAtOnceAndLeavesTheParentAlone) {
+    if (GetParam() != 0) {
+        setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(GetParam()).c_str(), 1);
     }
-    if (Clock::now() >= until) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+    setenv("ZORCLIENT_TRACE", "1", 1);
+    const zortest::NamingServer server;
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+    const CORBA::Object_var parents = zortest::bindMarker(root.in(), "a", "b", "c");
+    const CORBA::Object_var childs = zortest::bindMarker(root.in(), "p", "q", "r");
+    initCorba(server.host(), 0);
+    ASSERT_FALSE(CORBA::is_nil(CORBA::Object_var(createObject("a", "b", "c")).in()));
+
+    std::atomic<bool> forking{true};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> lookups;
+    for (int i = 0; i < 2; ++i) {
+        lookups.emplace_back([&] {
+            while (forking) {
+                const CORBA::Object_var found = createObject("a", "b", "c");
+                wrong += CORBA::is_nil(found.in()) || !found->_is_equivalent(parents.in()) ? 1 : 0;
+            }
+        });
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    std::vector<pid_t> children;
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        const pid_t child = fork();
+        if (child == 0) {
+            testing::internal::CaptureStderr();
+            const auto start = Clock::now();
+            initCorba(server.host(), 0);
+            bool nothing = CORBA::is_nil(CosNaming::NamingContext_var(getNameService()).in());
+            for (int lookup = 0; lookup < 400; ++lookup) {
+                nothing =
+                    nothing && CORBA::is_nil(CORBA::Object_var(createObject("p", "q", "r")).in());
+            }
+            const bool atOnce = Clock::now() - start < std::chrono::milliseconds(200);
+            const std::string said = testing::internal::GetCapturedStderr();
+            const std::string why = std::string(": ") + OrbRuntime::kOrbLeftInParent + "\n";
+            const bool toldWhy =
+                said.find("connecting to " + server.host() + why) != std::string::npos &&
+                said.find("handing out the naming context" + why) != std::string::npos &&
+                said.find("resolving p/q/r" + why) != std::string::npos;
+            std::exit((nothing ? 0 : 1) | (atOnce ? 0 : 2) | (toldWhy ? 0 : 4));
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        EXPECT_EQ(zortest::waitForChild(child, std::chrono::seconds(10)), 0)
+            << "1: got something, 2: not at once, 4: not told why, -1: hung or killed";
+    }
+    forking = false;
+    for (std::thread& thread : lookups) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, 0) << "the parent's nil or wrong lookups";
+    EXPECT_FALSE(CORBA::is_nil(CORBA::Object_var(createObject("p", "q", "r")).in()));
+}
+
+// A child forked before the library's first call makes an ORB of its own.
+TEST(Fork, BeforeTheFirstCallTheChildMakesItsOwnOrb) {
+    int toChild[2];
+    ASSERT_EQ(pipe2(toChild, O_CLOEXEC), 0);  // servers started here must not hold it open
+    const pid_t child = fork();
+    if (child == 0) {
+        close(toChild[1]);
+        std::string host;
+        char c = 0;
+        while (read(toChild[0], &c, 1) == 1) {
+            host += c;
+        }
+        initCorba(host, 0);
+        _exit(CORBA::is_nil(CORBA::Object_var(createObject("a", "b", "c")).in()) ? 1 : 0);
+    }
+    close(toChild[0]);
+    const zortest::NamingServer server;
+    {
+        const CORBA::ORB_var orb = zortest::processOrb();
+        const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+        const CORBA::Object_var marker = zortest::bindMarker(root.in(), "a", "b", "c");
+    }
+    ASSERT_EQ(write(toChild[1], server.host().data(), server.host().size()),
+              static_cast<ssize_t>(server.host().size()));
+    close(toChild[1]);
+    EXPECT_EQ(zortest::waitForChild(child, std::chrono::seconds(20)), 0);
 }
 
 // A resolver that answers late, with addresses that are all cut off, and a
@@ -611,7 +709,7 @@ TEST(Replicas, ANamesAddressesAreReusedForASecondOnly) {
         GTEST_SKIP() << hosts.why();
     }
     TwoReplicas replicas;
-    initCorba(name, 0);
+    initCorba(name + ".", 0);  // an absolute name: the same name
     EXPECT_EQ(lookUp(replicas), 'A');
     const CORBA::ORB_var orb = zortest::processOrb();
     const CORBA::String_var held =
@@ -701,7 +799,7 @@ TEST_P(NameWithTwoAddresses, IsPassedOverLikeReplicasInTheHostText) {
     }
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     TwoReplicas replicas;
-    initCorba(name + ".", 0);  // an absolute name: the same name
+    initCorba(name, 0);
     const char first = lookUp(replicas);
     ASSERT_TRUE(first == 'A' || first == 'B');
     const char other = first == 'A' ? 'B' : 'A';

@@ -397,6 +397,20 @@ OrbInitFailure::~OrbInitFailure() {
     setenv("TAO_ORBENDPOINT", endpoint_.c_str(), 1);
 }
 
+int waitForChild(pid_t pid, std::chrono::seconds limit) {
+    int status = 0;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 CosNaming::NamingContext_ptr rootContext(CORBA::ORB_ptr orb, const std::string& host) {
     const CORBA::Object_var object = orb->string_to_object(namingUrl(host).c_str());
     return CosNaming::NamingContext::_narrow(object.in());

@@ -137,6 +137,10 @@ using zorexample::singleName;
 CORBA::Object_ptr bindMarker(CosNaming::NamingContext_ptr root, const std::string& first,
                              const std::string& second, const std::string& third);
 
+// Waits up to `limit` for the child `pid`: its exit status, or -1 if a
+// signal ended it or it was still running then (it is killed).
+int waitForChild(pid_t pid, std::chrono::seconds limit);
+
 // Reads a file whole; empty if it cannot be read.
 std::string readFile(const std::string& path);
 
