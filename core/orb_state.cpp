@@ -25,20 +25,10 @@ ACE_Thread_Mutex g_namingLock;
 // library is called: a fork from then on leaves the ORB to the parent.
 std::atomic<bool> g_orbBegun{false};
 std::atomic<bool> g_orbLeftInParent{false};
-// The slots' references in such a child, out of reach of the release at
-// exit: releasing takes the ORB's locks, which a thread of the parent may
-// have held at the fork, and the child would wait for it for ever.
-CORBA::ORB_ptr g_orbOfParent = nullptr;
-CosNaming::NamingContext_ptr g_namingContextOfParent = nullptr;
 
 // Runs in the child, where the forking thread is the only one.
 void leaveOrbInParent() {
-    if (!g_orbBegun.load()) {
-        return;
-    }
-    g_orbLeftInParent.store(true);
-    g_orbOfParent = g_orb._retn();
-    g_namingContextOfParent = g_namingContext._retn();
+    g_orbLeftInParent.store(g_orbBegun.load());
 }
 
 [[maybe_unused]] const int g_forkHandler = pthread_atfork(nullptr, nullptr, leaveOrbInParent);

@@ -9,7 +9,6 @@
 #include <ace/Thread_Mutex.h>
 
 #include <cxxabi.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <array>
@@ -320,14 +319,6 @@ using KeptSet = std::pair<CosNaming::NamingContext_var, std::shared_ptr<AddressS
 constexpr std::size_t kSetsKept = 4;
 std::vector<KeptSet> g_keptSets;  // newest last
 std::array<std::atomic<const void*>, kSetsKept> g_keptContexts{};
-// In the child of a fork the kept references are the parent's, as the held
-// context is: out of reach of the release at exit (see orbLeftInParent).
-std::vector<KeptSet>* g_keptSetsOfParent = nullptr;
-[[maybe_unused]] const int g_forkHandler = pthread_atfork(nullptr, nullptr, [] {
-    if (!g_keptSets.empty()) {
-        g_keptSetsOfParent = new std::vector<KeptSet>(std::move(g_keptSets));
-    }
-});
 
 void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);

@@ -569,11 +569,15 @@ TEST_P(ForkedChild, GetsNothingAtOnceAndLeavesTheParentAlone) {
     }
     setenv("ZORCLIENT_TRACE", "1", 1);
     const zortest::NamingServer server;
+    const zortest::NamingServer replica(1);  // so that the library keeps references per address
     const CORBA::ORB_var orb = zortest::processOrb();
     const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
     const CORBA::Object_var parents = zortest::bindMarker(root.in(), "a", "b", "c");
     const CORBA::Object_var childs = zortest::bindMarker(root.in(), "p", "q", "r");
-    initCorba(server.host(), 0);
+    const CosNaming::NamingContext_var replicaRoot = zortest::rootContext(orb.in(), replica.host());
+    zortest::bindPath(replicaRoot.in(), "a", "b", "c", parents.in());
+    zortest::bindPath(replicaRoot.in(), "p", "q", "r", childs.in());
+    initCorba(server.host() + ":9999,iiop:1.1@" + replica.host(), 0);
     ASSERT_FALSE(CORBA::is_nil(CORBA::Object_var(createObject("a", "b", "c")).in()));
 
     std::atomic<bool> forking{true};
