@@ -117,15 +117,80 @@ TEST(ZorResolve, ExitCodesTellTheOutcomes) {
         EXPECT_EQ(broken.exitCode, 4) << failure << ": " << broken.out;
         EXPECT_TRUE(mentions(broken, "the ORB could not start")) << broken.out;
     }
+    // The help, the usage line and the manual page name every option and
+    // exit status alike; the help says that HOST may be a list.
     const ToolRun help = zorResolve("--help");
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(mentions(help, "usage: zor-resolve [--timeout-ms MS] HOST FIRST SECOND THIRD"));
-    for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  "}) {
-        EXPECT_TRUE(mentions(help, status)) << status;
+    EXPECT_EQ(zorResolve("-h").out, help.out);
+    const std::string usage = zorResolve("").out;
+    const std::string manual = zortest::readFile(ZOR_RESOLVE_MANUAL_PATH);
+    EXPECT_TRUE(mentions(help, "ns1,iiop:1.1@ns2"));
+    for (const char* option : {"--timeout-ms MS", "--timeout-ms=MS", "[FIRST [SECOND]]"}) {
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+    }
+    for (const char* option : {"--timeout-ms", "--list", "-h", "--help", "--version"}) {
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+        std::string roff;  // as the manual page writes it
+        for (const char* c = option; *c != '\0'; ++c) {
+            roff += *c == '-' ? "\\-" : std::string(1, *c);
+        }
+        EXPECT_TRUE(manual.find(".B " + roff) != std::string::npos ||
+                    manual.find("\\fB" + roff + "\\fR") != std::string::npos)
+            << option;
+    }
+    for (const char* status : {"0", "1", "2", "3", "4", "5", "6"}) {
+        EXPECT_TRUE(mentions(help, "  " + std::string(status) + "  ")) << status;
+        EXPECT_NE(manual.find(".B " + std::string(status) + "\n"), std::string::npos) << status;
     }
     const ToolRun version = zorResolve("--version");
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "zor-resolve " ZORCLIENT_VERSION "\n");
+}
+
+// --list prints every binding of a context, through the service's iterator
+// past the first batch, and tells a context that is not bound.
+TEST(ZorResolve, ListsTheBindingsOfAContext) {
+    zortest::NamingServer server;
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const CosNaming::NamingContext_var root = zortest::rootContext(orb.in(), server.host());
+    const CORBA::Object_var marker = zortest::bindMarker(root.in(), "app", "services", "echo");
+    const CORBA::Object_var many = zortest::bindMarker(root.in(), "app", "many", "0");
+    std::string expected = "0\tobject\n";
+    for (int i = 1; i < 250; ++i) {
+        zortest::bindPath(root.in(), "app", "many", std::to_string(i), marker.in());
+        expected += std::to_string(i) + "\tobject\n";
+    }
+    const struct {
+        std::string arguments;
+        int exitCode;
+        std::string out;
+    } cases[] = {
+        {"--list " + server.host(), 0, "app\tcontext\n"},
+        {"--timeout-ms 300 --list " + server.host() + " app", 0,
+         "services\tcontext\nmany\tcontext\n"},
+        {"--list --timeout-ms=300 " + server.host() + " app services", 0, "echo\tobject\n"},
+        {"--list " + server.host() + " app gone", 1,
+         "zor-resolve: no naming context is bound under app/gone at " + server.host() +
+             " (port 9999)\n"},
+        {"--list " + server.host() + " app many/x", 1, ""},
+        {"--list", 2, ""},
+        {"--list " + server.host() + " a b c", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = zorResolve(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << ": " << run.out;
+        if (!c.out.empty()) {
+            EXPECT_EQ(run.out, c.out) << c.arguments;
+        }
+    }
+    const ToolRun listed = zorResolve("--list " + server.host() + " app many | sort -n");
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.out, expected);
+    // A list of replicas is named as written, without a port appended to it.
+    const std::string replicas = zortest::loopbackHost(2) + ",iiop:1.1@" + zortest::loopbackHost(3);
+    EXPECT_TRUE(
+        mentions(zorResolve("--timeout-ms 300 " + replicas + " a b c"),
+                 "zor-resolve: no naming service answered at " + replicas + " (port 9999)\n"));
 }
 
 TEST(ZorResolve, BareIpv6HostReachesTheSameServiceAsItsBracketedForm) {
