@@ -33,8 +33,18 @@ else()
   set(ZORCLIENT_PC_ORB_LIBS "")
   set(ZORCLIENT_PC_ORB_CFLAGS "")
 endif()
-# Paths under the prefix go through ${prefix}, as Debian's own .pc files have
-# them, so pkg-config knows its system folders and the prefix can be redefined.
+# Paths under the prefix go through ${prefix}, and the prefix is found from
+# the file's own place (${pcfiledir}): an install moved elsewhere is found
+# through PKG_CONFIG_PATH alone, and no variable need be redefined (which
+# would redefine the ORB's own .pc file's too). Under /usr it stays /usr, as
+# in Debian's own .pc files, so that pkg-config knows its system folders.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(ZORCLIENT_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH ZORCLIENT_PC_PREFIX "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+       "${CMAKE_INSTALL_PREFIX}")
+  string(REGEX REPLACE "/$" "" ZORCLIENT_PC_PREFIX "\${pcfiledir}/${ZORCLIENT_PC_PREFIX}")
+endif()
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(ZORCLIENT_PC_${kind} "${CMAKE_INSTALL_${kind}}")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs a built tree into a temporary prefix, then builds and runs the
-# consumer example against it twice: through find_package and through
-# pkg-config; and once more with zorclient added from source through
+# consumer example against it twice: through find_package, and through
+# pkg-config once the install is moved to another prefix; and once more with zorclient added from source through
 # add_subdirectory. Usage: check-install.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,10 +18,15 @@ cmake -S examples/consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$prefix/consumer"
 "$prefix/consumer/zorclient_consumer" "$host"
 
-export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+# An install moved to another prefix is found through pkg-config alone.
+moved=$prefix/moved
+mkdir "$moved"
+mv "$prefix/include" "$prefix/lib" "$moved/"
+export LD_LIBRARY_PATH="$moved/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export PKG_CONFIG_PATH="$moved/lib/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 -o "$prefix/consumer-pc" examples/consumer/main.cpp \
-    $(pkg-config --define-variable=prefix="$prefix" --cflags --libs zorclient)
+    $(pkg-config --cflags --libs zorclient)
 "$prefix/consumer-pc" "$host"
 # The subproject builds on the same ORB as the build tree.
 orb_args=("-DZORCLIENT_ORB=$(sed -n 's/^ZORCLIENT_ORB:STRING=//p' "$build/CMakeCache.txt")")
