@@ -18,6 +18,10 @@ packages=(g++ cmake make pkgconf iproute2 libace-dev libidn2-dev libomniorb4-dev
 # What ../shared/tao/build.sh needs to build ACE and TAO from source.
 [[ "${ZORCLIENT_WITH_TAO_BUILD:-0}" == 1 ]] && packages+=(perl xz-utils)
 
+# Node.js and npm run Mermaid's own parser over the pages' diagrams; a
+# machine that has them from elsewhere keeps its own.
+[[ "${ZORCLIENT_WITH_CHECKS:-0}" == 1 ]] && ! command -v npm >/dev/null && packages+=(nodejs npm)
+
 missing=()
 for package in "${packages[@]}"; do
     [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == "install ok installed" ]] ||

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Format, cppcheck and clang-tidy over our own sources, and the links of
-# README.md and docs/; fails on any finding.
+# Format, cppcheck and clang-tidy over our own sources, the links of
+# README.md and docs/, every message on the messages page and every diagram
+# parsed (check-docs.sh); fails on any finding.
 # Needs a configured build tree (for compile_commands.json): lint.sh [build-dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,3 +56,5 @@ for page in "${pages[@]}"; do
 done
 [[ $broken -eq 0 ]] || { echo "links: broken links above"; exit 1; }
 echo "links: every link and script named in README.md and docs/ exists"
+
+bash scripts/check-docs.sh --install-parser
