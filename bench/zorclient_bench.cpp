@@ -222,6 +222,19 @@ Spread spreadOf(const std::vector<Sample>& samples, Get get) {
     return {median, values.front(), values.back()};
 }
 
+// Whether a ratio meets its target ("<= 1.02", ">= 0.95"): "yes", "NO", or
+// nothing for a row without one.
+const char* verdict(double ratio, const char* target) {
+    double bound = 0;
+    if (std::sscanf(target, "<= %lf", &bound) == 1) {
+        return ratio <= bound ? "yes" : "NO";
+    }
+    if (std::sscanf(target, ">= %lf", &bound) == 1) {
+        return ratio >= bound ? "yes" : "NO";
+    }
+    return "";
+}
+
 std::string formatSpread(const Spread& spread, const char* unit) {
     char text[96];
     std::snprintf(text, sizeof text, "%10.1f %s [%.1f..%.1f]", spread.median, unit, spread.low,
@@ -410,8 +423,8 @@ int main(int argc, char** argv) {
     }
     const long growth = residentKiB() - before;
 
-    std::printf("\n%-48s %-34s %-34s %8s %s\n", "case", "zorclient", "hand-written", "ratio",
-                "target");
+    std::printf("\n%-48s %-34s %-34s %8s %-10s %s\n", "case", "zorclient", "hand-written", "ratio",
+                "target", "met");
     const auto perSecond = [](const Sample& s) { return s.itemsPerSecond; };
     const auto roundsSpread = [](const std::vector<double>& medians) {
         return Spread{medianOf(medians), *std::min_element(medians.begin(), medians.end()),
@@ -420,25 +433,27 @@ int main(int argc, char** argv) {
     for (const Latency& latency : latencies) {
         const Spread a = roundsSpread(latency.libraryMedians);
         const Spread b = roundsSpread(latency.handMedians);
-        std::printf("%-48s %-34s %-34s %8.3f %s\n", latency.title, formatSpread(a, "ns").c_str(),
-                    formatSpread(b, "ns").c_str(), b.median > 0 ? a.median / b.median : 0.0,
-                    latency.target);
+        const double ratio = b.median > 0 ? a.median / b.median : 0.0;
+        std::printf("%-48s %-34s %-34s %8.3f %-10s %s\n", latency.title,
+                    formatSpread(a, "ns").c_str(), formatSpread(b, "ns").c_str(), ratio,
+                    latency.target, verdict(ratio, latency.target));
     }
     for (const Pair& pair : pairs) {
         const std::string suffix = Collector::threadSuffix(pair.threads);
         const Spread a = spreadOf(collector.samples[names.at(pair.library) + suffix], perSecond);
         const Spread b = spreadOf(collector.samples[names.at(pair.baseline) + suffix], perSecond);
-        std::printf("%-48s %-34s %-34s %8.3f %s\n", pair.title, formatSpread(a, "op/s").c_str(),
-                    formatSpread(b, "op/s").c_str(), b.median > 0 ? a.median / b.median : 0.0,
-                    ">= 0.95");
+        const double ratio = b.median > 0 ? a.median / b.median : 0.0;
+        std::printf("%-48s %-34s %-34s %8.3f %-10s %s\n", pair.title,
+                    formatSpread(a, "op/s").c_str(), formatSpread(b, "op/s").c_str(), ratio,
+                    ">= 0.95", verdict(ratio, ">= 0.95"));
     }
     const auto printPair = [&](const char* title, const std::vector<double>& ours,
                                const std::vector<double>& theirs, const char* target) {
         const Spread a = roundsSpread(ours);
         const Spread b = roundsSpread(theirs);
-        std::printf("%-48s %-34s %-34s %8.3f %s\n", title, formatSpread(a, "ns").c_str(),
-                    formatSpread(b, "ns").c_str(), b.median > 0 ? a.median / b.median : 0.0,
-                    target);
+        const double ratio = b.median > 0 ? a.median / b.median : 0.0;
+        std::printf("%-48s %-34s %-34s %8.3f %-10s %s\n", title, formatSpread(a, "ns").c_str(),
+                    formatSpread(b, "ns").c_str(), ratio, target, verdict(ratio, target));
     };
     printPair("createObject vs loopback TCP round trip", latencies[0].libraryMedians,
               latencies[3].handMedians, "(the wire)");
