@@ -246,6 +246,11 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         CORBA::ULong ms = 0;
         if (bounded) {
             const CORBA::ULong left = fitting(deadline - Clock::now());
+            // To the ORB an attempt time of 0 is no time-out at all.
+            if (left == 0) {
+                noteAttempt(attempts, addresses[i].label, "not tried: the bound was spent");
+                throw CORBA::TIMEOUT(0, CORBA::COMPLETED_NO);
+            }
             ms = last ? left : std::min(now.wait, left);
         } else if (!last && now.timeouts < kTimeoutsBeforeWaiting) {
             ms = now.wait;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <optional>
 #include <string>
 
 namespace {
@@ -136,6 +139,35 @@ TEST_F(NamingClient, ResolveObjectUsesTheHeldContext) {
     const CORBA::Object_var none =
         OrbRuntime::resolveName(CosNaming::NamingContext::_nil(), "a", "b", "c");
     EXPECT_TRUE(CORBA::is_nil(none.in()));
+}
+
+// A bounded call whose bound is spent before an attempt makes none: an
+// attempt time of 0 would be no time-out at all, and a server that never
+// answers would hold the call for ever.
+TEST(NamingBound, ASpentBoundMakesNoAttempt) {
+    setenv(OrbRuntime::kCallTimeoutVariable, "1000", 1);
+    OrbRuntime::readSettings();
+    const CORBA::ORB_var orb = zortest::processOrb();
+    const std::string host = zortest::loopbackHost(1);
+    std::optional<zortest::SilentServer> silent(std::in_place, host);
+    std::string why;
+    const auto urls = OrbRuntime::connectionUrls(host, OrbRuntime::callDeadline(), why);
+    std::string attempts;
+    auto connecting = std::async(std::launch::async, [&] {
+        try {
+            CosNaming::NamingContext_var(OrbRuntime::connectReplicas(
+                orb.in(), urls, std::chrono::steady_clock::now(), attempts));
+        } catch (const CORBA::TIMEOUT&) {
+            return true;
+        } catch (...) {  // NOLINT(bugprone-empty-catch): any other end is a failure
+        }
+        return false;
+    });
+    const bool ended = connecting.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    silent.reset();  // ends a call that was made without a time-out
+    EXPECT_TRUE(ended) << "an attempt without a time-out was made";
+    EXPECT_TRUE(connecting.get());
+    EXPECT_EQ(attempts, host + ": not tried: the bound was spent");
 }
 
 TEST(NamingWithoutOrb, InitNamingServiceNeedsAnOrbUnlessAContextIsHeld) {
