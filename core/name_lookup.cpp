@@ -48,10 +48,8 @@ const addrinfo kStreamHints = {0, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr
 // One lookup of one name. Freed by whoever lets go of it last: the table,
 // its thread, or a caller waiting for it.
 struct NameLookup {
-    explicit NameLookup(const std::string& looked, ACE_Thread_Mutex& lock)
-        : name(looked), answered(lock) {}
+    explicit NameLookup(const std::string& looked) : name(looked) {}
     std::string name;
-    ACE_Condition_Thread_Mutex answered;
     bool done = false;
     int status = EAI_INPROGRESS;
     std::vector<std::string> addresses;
@@ -63,8 +61,13 @@ struct NameLookup {
 // the exit of the process included.
 struct Lookups {
     ACE_Thread_Mutex lock;
+    // Broadcast whenever a lookup is done: a caller waits for all its names
+    // together. Made anew in the child of a fork, where the parent's waiters
+    // are gone.
+    ACE_Condition_Thread_Mutex* answered = new ACE_Condition_Thread_Mutex(lock);
     std::vector<NameLookup*> table;  // in flight, or answered within kAnswerKept
     std::vector<NameLookup*> leftAtFork;
+    std::vector<ACE_Condition_Thread_Mutex*> answeredLeftAtFork;
     bool pinned = false;
 };
 
@@ -87,6 +90,8 @@ void forgetAtFork() {
     Lookups& state = lookups();
     state.leftAtFork.insert(state.leftAtFork.end(), state.table.begin(), state.table.end());
     state.table.clear();
+    state.answeredLeftAtFork.push_back(state.answered);
+    state.answered = new ACE_Condition_Thread_Mutex(state.lock);
     state.lock.release();
 }
 
@@ -156,7 +161,7 @@ ACE_THR_FUNC_RETURN runLookup(void* arg) {
     lookup->addresses = std::move(addresses);
     lookup->doneAt = Clock::now();
     lookup->done = true;
-    lookup->answered.broadcast();
+    lookups().answered->broadcast();
     letGoLocked(lookup);
     return 0;
 }
@@ -182,7 +187,7 @@ NameLookup* join(Lookups& state, const std::string& name) {
         ++(*kept)->holders;
         return *kept;
     }
-    auto* const lookup = new NameLookup(name, state.lock);
+    auto* const lookup = new NameLookup(name);
     lookup->holders = 3;  // the table, the thread and the caller
     pinLibrary(state);
     // The thread takes no signal of the host's.
@@ -203,23 +208,16 @@ NameLookup* join(Lookups& state, const std::string& name) {
     return lookup;
 }
 
-// Under the lock: waits until `lookup` is done or `until` has come. A
-// cancelled caller leaves the wait at once; the lock is held again then.
-void waitFor(NameLookup* lookup, Deadline until) {
-    while (!lookup->done) {
-        const auto now = Clock::now();
-        if (now >= until) {
-            return;
-        }
-        const auto wait = until == Deadline::max()
-                              ? kLongestWait
-                              : std::min<Clock::duration>(until - now, kLongestWait);
-        ACE_Time_Value at = ACE_OS::gettimeofday();
-        at += ACE_Time_Value(
-            0, static_cast<suseconds_t>(
-                   std::chrono::duration_cast<std::chrono::microseconds>(wait).count() + 1));
-        lookup->answered.wait(&at);
-    }
+// Under the lock: waits until a lookup is done or `until` has come, a
+// slice at most. A cancelled caller leaves the wait at once; the lock is held
+// again then.
+void waitForAnAnswer(Lookups& state, Deadline until) {
+    const auto wait = std::min<Clock::duration>(until - Clock::now(), kLongestWait);
+    ACE_Time_Value at = ACE_OS::gettimeofday();
+    at += ACE_Time_Value(
+        0, static_cast<suseconds_t>(
+               std::chrono::duration_cast<std::chrono::microseconds>(wait).count() + 1));
+    state.answered->wait(&at);
 }
 
 std::string failure(const std::string& name, int status) {
@@ -251,14 +249,26 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
     }
     std::vector<std::vector<std::string>> addresses(names.size());
     const ACE_Guard<ACE_Thread_Mutex> guard(state.lock);
-    Deadline until = deadline;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (othersKnown) {
+    // The names are waited for together: once any address is known, those
+    // still in flight get kLateNameWait more at most, whatever their place.
+    const auto hasAddresses = [](const Held& lookup) {
+        return lookup->done && lookup->status == 0 && !lookup->addresses.empty();
+    };
+    Deadline until = othersKnown ? std::min(deadline, Clock::now() + kLateNameWait) : deadline;
+    while (
+        !std::all_of(held.begin(), held.end(), [](const Held& lookup) { return lookup->done; })) {
+        if (!othersKnown && std::any_of(held.begin(), held.end(), hasAddresses)) {
+            othersKnown = true;
             until = std::min(until, Clock::now() + kLateNameWait);
         }
-        NameLookup* const lookup = held[i].get();
-        waitFor(lookup, until);
-        if (!lookup->done || lookup->status != 0 || lookup->addresses.empty()) {
+        if (Clock::now() >= until) {
+            break;
+        }
+        waitForAnAnswer(state, until);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const NameLookup* const lookup = held[i].get();
+        if (!hasAddresses(held[i])) {
             const std::string said =
                 lookup->done && lookup->status == 0
                     ? "the name " + names[i] + " has no address this ORB build can reach"
@@ -267,7 +277,6 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
             continue;
         }
         addresses[i] = lookup->addresses;
-        othersKnown = true;
     }
     return addresses;
 }
