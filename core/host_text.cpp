@@ -5,12 +5,10 @@
 #include "orb_runtime.h"
 
 #include <arpa/inet.h>
-#include <idn2.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -58,18 +56,6 @@ std::size_t protocolLength(const std::string& entry) {
     return version == std::string::npos ? length : version + 1;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (std::size_t end = text.find(separator); end != std::string::npos;
-         end = text.find(separator, start)) {
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    parts.push_back(text.substr(start));
-    return parts;
-}
-
 // An entry's address and port as written: "[v6]:p", "v4:p", "name:p" or
 // without ":p"; a bare IPv6 address is all address. False if the brackets
 // are not closed or a colon stands where no port can.
@@ -106,119 +92,6 @@ std::string canonical(const Entries& entries) {
     return text;
 }
 
-// Whether the resolver may read `label` as a number: decimal, or hex
-// after 0x. A host name's last label never is one (RFC 1123, 2.1).
-bool isNumber(const std::string& label) {
-    const bool hex = label.size() >= 2 && label[0] == '0' && (label[1] == 'x' || label[1] == 'X');
-    return !label.empty() && std::all_of(label.begin() + (hex ? 2 : 0), label.end(), [hex](char c) {
-        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
-                   : std::isdigit(static_cast<unsigned char>(c)) != 0;
-    });
-}
-
-// A name that ends in a number is an IPv4 address in a form inet_pton does
-// not read: getaddrinfo reads it the old BSD way (127.1, 2130706433, octal
-// 010, hex 0x7f), or as a name nobody can have.
-std::string numbersProblem(const std::string& written, const std::string& name) {
-    const std::vector<std::string> parts = split(name, '.');
-    std::string decimal;
-    if (parts.size() == 4 && std::all_of(parts.begin(), parts.end(), [](const std::string& part) {
-            return part.size() <= 3 &&
-                   std::all_of(
-                       part.begin(), part.end(),
-                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
-                   std::stoi(part) <= 255;
-        })) {
-        for (const std::string& part : parts) {
-            decimal += (decimal.empty() ? "" : ".") + std::to_string(std::stoi(part));
-        }
-    }
-    in_addr read{};
-    char readText[INET_ADDRSTRLEN] = {};
-    if (inet_aton(name.c_str(), &read) == 0 ||
-        inet_ntop(AF_INET, &read, readText, sizeof readText) == nullptr) {
-        return decimal.empty()
-                   ? "'" + written + "' is neither an IPv4 address nor a host name, " +
-                         "whose last label is never a number"
-                   : "'" + written + "' is no IPv4 address in dotted-quad form; write '" + decimal +
-                         "'";
-    }
-    return "'" + written +
-           "' is no IPv4 address in dotted-quad form: the resolver would read it as " + readText +
-           "; write '" + readText + "'" +
-           (decimal.empty() || decimal == readText ? ""
-                                                   : ", or '" + decimal + "' if that is meant");
-}
-
-// Why `written` is no host name the library looks up as it stands; empty if
-// it is, with `usable` the name to look up: a trailing dot (an absolute
-// name) means the same name without it.
-std::string nameProblem(const std::string& written, std::string& usable) {
-    constexpr std::size_t kLongestLabel = 63;
-    constexpr std::size_t kLongestName = 253;
-    if (std::any_of(written.begin(), written.end(),
-                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
-        char* ascii = nullptr;
-        if (!hasNul(written) &&
-            idn2_to_ascii_8z(written.c_str(), &ascii, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT) ==
-                IDN2_OK) {
-            const std::string form(ascii);
-            idn2_free(ascii);
-            return "'" + written + "' is not ASCII; write its IDNA form '" + form + "'";
-        }
-        return "'" + written + "' is neither an address nor a host name";
-    }
-    if (written.empty() || !std::all_of(written.begin(), written.end(), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ||
-                   c == '.';
-        })) {
-        return "'" + written + "' is neither an address nor a host name";
-    }
-    if (written == ".") {
-        return "'.' names no host; write a host name or an address";
-    }
-    const std::string name =
-        written.back() == '.' ? written.substr(0, written.size() - 1) : written;
-    const std::vector<std::string> labels = split(name, '.');
-    if (std::any_of(labels.begin(), labels.end(),
-                    [](const std::string& label) { return label.empty(); })) {
-        return "'" + written + "' has an empty label";
-    }
-    const auto longest = std::max_element(
-        labels.begin(), labels.end(),
-        [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
-    if (longest->size() > kLongestLabel) {
-        return "a label of a host name has 63 characters at most, not " +
-               std::to_string(longest->size());
-    }
-    if (name.size() > kLongestName) {
-        return "a host name has 253 characters at most, not " + std::to_string(name.size());
-    }
-    if (isNumber(labels.back())) {
-        return numbersProblem(written, name);
-    }
-    usable = name;
-    return "";
-}
-
-// A naming service answers at an address of its own: never at a group's.
-std::string unicastProblem(const std::string& address) {
-    in_addr v4{};
-    in6_addr v6{};
-    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
-        const std::uint32_t host = ntohl(v4.s_addr);
-        if (host == INADDR_BROADCAST) {
-            return "'" + address + "' is the broadcast address; name the naming service's own";
-        }
-        return IN_MULTICAST(host)
-                   ? "'" + address + "' is a multicast address; name the naming service's own"
-                   : "";
-    }
-    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_MULTICAST(&v6)
-               ? "'" + address + "' is a multicast address; name the naming service's own"
-               : "";
-}
-
 // Why `address`, as written in an entry, is not one the library can use;
 // empty if it is. `usable` says how it then stands: an IPv6 address
 // bracketed, a name as it is looked up.
@@ -243,13 +116,13 @@ std::string addressProblem(const std::string& address, std::string& usable) {
         usable = address;
         return unicastProblem(address);
     }
-    return nameProblem(address, usable);
+    return hostNameProblem(address, usable);
 }
 
 // Reads a text of one or more entries into `entries`; why it is refused,
 // or empty.
 std::string readEntries(const std::string& host, Entries& entries) {
-    const std::vector<std::string> written = split(host, ',');
+    const std::vector<std::string> written = splitText(host, ',');
     const bool several = written.size() > 1;
     for (std::size_t i = 0; i < written.size(); ++i) {
         // An empty host is read as this machine, and after a trailing comma
@@ -327,7 +200,7 @@ std::string hostOfUrl(const std::string& url) {
     if (const std::size_t key = rest.find('/'); key != std::string::npos) {
         rest.erase(key);
     }
-    std::vector<std::string> written = split(rest, ',');
+    std::vector<std::string> written = splitText(rest, ',');
     std::transform(written.begin(), written.end(), written.begin(), [](const std::string& entry) {
         std::string address;
         std::string port;
@@ -342,11 +215,6 @@ std::string hostOfUrl(const std::string& url) {
 }
 
 }  // namespace
-
-bool isHostName(const std::string& host) {
-    std::string usable;
-    return nameProblem(host, usable).empty() && usable.size() == host.size();
-}
 
 std::string namingServiceUrl(const std::string& host) {
     std::string url = "corbaloc:iiop:1.1@";

@@ -108,6 +108,26 @@ inline bool hasNul(const std::string& text) {
 
 // corbaloc:iiop:1.1@<host>:9999/NameService; a bare IPv6 literal is bracketed.
 std::string namingServiceUrl(const std::string& host);
+// The parts of `text` between separators, empty ones included.
+inline std::vector<std::string> splitText(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t end = text.find(separator); end != std::string::npos;
+         end = text.find(separator, start)) {
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+// Why `written`, standing where a host name stands, is no name the library
+// looks up as written; empty if it is, with `usable` the name to look up (a
+// trailing dot, an absolute name, means the same name without it).
+std::string hostNameProblem(const std::string& written, std::string& usable);
+// Why an IPv4 or bare IPv6 address is none a naming service answers at
+// (multicast, broadcast); empty if it is.
+std::string unicastProblem(const std::string& address);
 // A host name the library resolves itself, as written: labels of ASCII
 // letters, digits, '-' and '_', 63 characters at most, joined by dots, 253
 // at most in all, no trailing dot, the last label no number.
