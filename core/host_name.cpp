@@ -61,9 +61,6 @@ std::string numbersProblem(const std::string& written, const std::string& name) 
                                                    : ", or '" + decimal + "' if that is meant");
 }
 
-// Why `written` is no host name the library looks up as it stands; empty if
-// it is, with `usable` the name to look up: a trailing dot (an absolute
-// name) means the same name without it.
 }  // namespace
 
 std::string hostNameProblem(const std::string& written, std::string& usable) {
