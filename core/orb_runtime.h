@@ -15,6 +15,7 @@
 #include <ace/Thread_Mutex.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,21 @@ bool orbLeftInParent();
 inline constexpr const char* kOrbLeftInParent =
     "this process was forked after the library started its ORB, whose connections are the "
     "parent's; exec a program in the child, or fork before the library's first call";
+
+// Owns process-wide state for the library's life: unload destroys it and
+// releases the references in it. A child forked after the ORB began leaves it
+// be at exit: the references are the parent's, and releasing one waits for
+// any ORB lock a thread of the parent held at the fork.
+struct ReleaseUnlessForked {
+    template <class T>
+    void operator()(T* held) const noexcept {
+        if (!orbLeftInParent()) {
+            delete held;
+        }
+    }
+};
+template <class T>
+using HeldForTheProcess = std::unique_ptr<T, ReleaseUnlessForked>;
 
 // --- settings from the environment ---
 

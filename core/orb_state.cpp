@@ -16,8 +16,9 @@ namespace {
 // locks go first, then the held references are released. Unloading never
 // shuts the ORB down.
 [[maybe_unused]] const int g_portableServer = OrbPlatform::registerPortableServer();
-CORBA::ORB_var g_orb = CORBA::ORB::_nil();
-CosNaming::NamingContext_var g_namingContext = CosNaming::NamingContext::_nil();
+const HeldForTheProcess<CORBA::ORB_var> g_orb{new CORBA::ORB_var()};
+const HeldForTheProcess<CosNaming::NamingContext_var> g_namingContext{
+    new CosNaming::NamingContext_var()};
 ACE_Thread_Mutex g_orbLock;
 ACE_Thread_Mutex g_namingLock;
 
@@ -51,7 +52,7 @@ void setOrb(CORBA::ORB_ptr orb) {
     }
     ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
     if (!CORBA::is_nil(orb)) {
-        g_orb = CORBA::ORB::_duplicate(orb);
+        *g_orb = CORBA::ORB::_duplicate(orb);
     }
 }
 
@@ -60,7 +61,7 @@ CORBA::ORB_ptr getOrb() {
         return CORBA::ORB::_nil();
     }
     ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
-    return CORBA::ORB::_duplicate(g_orb.in());
+    return CORBA::ORB::_duplicate(g_orb->in());
 }
 
 void setNamingContext(CosNaming::NamingContext_ptr ctx) {
@@ -69,7 +70,7 @@ void setNamingContext(CosNaming::NamingContext_ptr ctx) {
     }
     ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
     if (!CORBA::is_nil(ctx)) {
-        g_namingContext = CosNaming::NamingContext::_duplicate(ctx);
+        *g_namingContext = CosNaming::NamingContext::_duplicate(ctx);
     }
 }
 
@@ -78,7 +79,7 @@ CosNaming::NamingContext_ptr getNamingContext() {
         return CosNaming::NamingContext::_nil();
     }
     ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
-    return CosNaming::NamingContext::_duplicate(g_namingContext.in());
+    return CosNaming::NamingContext::_duplicate(g_namingContext->in());
 }
 
 int initOrb() {

@@ -322,17 +322,18 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
 // context of one address never take it.
 using KeptSet = std::pair<CosNaming::NamingContext_var, std::shared_ptr<AddressSet>>;
 constexpr std::size_t kSetsKept = 4;
-std::vector<KeptSet> g_keptSets;  // newest last
+const HeldForTheProcess<std::vector<KeptSet>> g_keptSets{
+    new std::vector<KeptSet>()};  // newest last
 std::array<std::atomic<const void*>, kSetsKept> g_keptContexts{};
 
 void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
-    if (g_keptSets.size() == kSetsKept) {
-        g_keptSets.erase(g_keptSets.begin());
+    if (g_keptSets->size() == kSetsKept) {
+        g_keptSets->erase(g_keptSets->begin());
     }
-    g_keptSets.emplace_back(CosNaming::NamingContext::_duplicate(held), std::move(set));
+    g_keptSets->emplace_back(CosNaming::NamingContext::_duplicate(held), std::move(set));
     for (std::size_t i = 0; i < kSetsKept; ++i) {
-        g_keptContexts[i].store(i < g_keptSets.size() ? g_keptSets[i].first.in() : nullptr);
+        g_keptContexts[i].store(i < g_keptSets->size() ? (*g_keptSets)[i].first.in() : nullptr);
     }
 }
 
@@ -502,9 +503,9 @@ CORBA::Object_ptr resolveOnReplicas(CosNaming::NamingContext_ptr held, const Cos
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(g_replicaLock);
         const auto kept =
-            std::find_if(g_keptSets.begin(), g_keptSets.end(),
+            std::find_if(g_keptSets->begin(), g_keptSets->end(),
                          [held](const KeptSet& candidate) { return candidate.first.in() == held; });
-        if (kept != g_keptSets.end()) {
+        if (kept != g_keptSets->end()) {
             set = kept->second;
             order = set->order;
         }
