@@ -14,10 +14,16 @@
 #include <ace/Thread.h>
 #include <ace/Thread_Mutex.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace OrbRuntime {
@@ -53,20 +59,23 @@ inline constexpr const char* kOrbLeftInParent =
     "this process was forked after the library started its ORB, whose connections are the "
     "parent's; exec a program in the child, or fork before the library's first call";
 
-// Owns process-wide state for the library's life: unload destroys it and
-// releases the references in it. A child forked after the ORB began leaves it
-// be at exit: the references are the parent's, and releasing one waits for
-// any ORB lock a thread of the parent held at the fork.
+// Process-wide state is never freed: a host's thread may still be inside the
+// library when exit or unload runs the destructors. The holder made with it
+// releases, at exit or unload, only the references it holds, under its locks,
+// so that such a thread finds none; `State` has a releaseReferences(State&)
+// beside it. A child forked after the ORB began releases none: they are the
+// parent's, and releasing one waits for any ORB lock a thread of the parent
+// held at the fork.
 struct ReleaseUnlessForked {
-    template <class T>
-    void operator()(T* held) const noexcept {
+    template <class State>
+    void operator()(State* state) const noexcept {
         if (!orbLeftInParent()) {
-            delete held;
+            releaseReferences(*state);
         }
     }
 };
-template <class T>
-using HeldForTheProcess = std::unique_ptr<T, ReleaseUnlessForked>;
+template <class State>
+using ReleasedAtUnload = std::unique_ptr<State, ReleaseUnlessForked>;
 
 // --- settings from the environment ---
 
@@ -88,12 +97,32 @@ bool tracing();
 using Deadline = std::chrono::steady_clock::time_point;
 Deadline callDeadline();
 
-// A new reference to the same object whose calls give up after `ms`, or a
-// duplicate of `ref` for 0. A bound the ORB refuses costs no connection: the
-// reference goes on unbounded, and the process is told once.
-CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, CORBA::ULong ms);
+using Clock = Deadline::clock;
+
+// How long a call may still take: without a bound, no limit; with one, what
+// is left of it, nothing or less once it is spent. Kept apart by type, never
+// told by a value.
+struct NoBound {};
+using TimeLeft = std::variant<NoBound, Clock::duration>;
+TimeLeft timeLeft(Deadline deadline, Clock::time_point now);
+
+// How long one remote call waits for its answer: as long as the ORB waits,
+// or a time-out of at least a millisecond.
+struct NoTimeOut {};
+struct TimeOut {
+    CORBA::ULong ms;  // at least 1
+};
+using AttemptTime = std::variant<NoTimeOut, TimeOut>;
+// The whole bound of ZORCLIENT_TIMEOUT_MS, or NoTimeOut without one.
+AttemptTime wholeBound();
+std::string attemptTimeText(const AttemptTime& time);
+
+// A new reference to the same object whose calls give up after `time`, or a
+// duplicate of `ref` for NoTimeOut. A bound the ORB refuses costs no
+// connection: the reference goes on unbounded, and the process is told once.
+CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, AttemptTime time);
 CosNaming::NamingContext_ptr boundedContext(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr ref,
-                                            CORBA::ULong ms);
+                                            AttemptTime time);
 
 // The library's own lines on std::cerr. Each is written whole, straight into
 // the stream's buffer: the stream keeps its state and its exception mask
@@ -173,29 +202,157 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
                                                   bool othersKnown, Deadline deadline,
                                                   std::string& why);
 
-// What to connect to for a host text the library takes, as (label, URL)
-// pairs: first the whole service, then one per address when it has several
-// (entries of the text, a name's addresses, or one server's IPv4 and IPv6
-// address). Names are resolved here, waiting until `deadline` at most; the
-// URLs carry their addresses, so the ORB does not resolve them again. None,
+// One address to connect to: its label in the trace; the server it belongs
+// to when a name gave one server an address of each family (empty for a
+// replica or a server of one address), and the address as that name gave
+// it; its URL.
+struct PlannedAddress {
+    std::string label;
+    std::string server;
+    std::string address;
+    std::string url;
+};
+// What to connect to for a host text the library takes: the whole service's
+// URL, and one address per address when it has several (entries of the
+// text, a name's addresses, or one server's IPv4 and IPv6 address), else the
+// whole service alone.
+struct ConnectionPlan {
+    std::string wholeUrl;
+    std::vector<PlannedAddress> addresses;
+};
+// Names are resolved here, waiting until `deadline` at most; the URLs carry
+// their addresses, so the ORB does not resolve them again. No addresses,
 // with `why` said, for a text the library refuses (why it does, with what to
 // write) and when no name could be resolved in time or at all; `why` also
 // names the names left out.
-std::vector<std::pair<std::string, std::string>> connectionUrls(const std::string& host,
-                                                                Deadline deadline,
-                                                                std::string& why);
+ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::string& why);
+
+// --- the attempt schedule ---
+// The rules by which one call tries the addresses of a server or of
+// replicas: which address next, for how long, and when to give up. They make
+// no ORB call and read no clock: the caller asks nextStep, makes the
+// attempt, and reports a failure to noteFailure with the time then left.
+
+// An address nothing has answered on yet is given this long before the next
+// one is tried: a LAN answers well within it (RFC 8305 waits 250 ms).
+inline constexpr CORBA::ULong kFirstAttemptMs = 128;
+// Never less than this: on two busy cores a thread may wait that long for
+// one, and a lookup that timed out for that reason would move the lookups
+// to another replica.
+inline constexpr CORBA::ULong kShortestAttemptMs = 32;
+inline constexpr CORBA::ULong kLongestAttemptMs = 1U << 22;  // 70 minutes
+// Attempts that could answer (refusals do not count) one call makes at most.
+inline constexpr int kMostAttempts = 64;
+
+// What a set of addresses has learned: the first attempt on an address
+// waits kSafetyFactor times the slowest recent answer (each taken over the
+// calls then in flight), times the calls in flight now, `alongside`; as a
+// power of two of milliseconds, at least kShortestAttemptMs; kFirstAttemptMs
+// before any answer.
+inline constexpr std::uint32_t kSafetyFactor = 4;
+CORBA::ULong firstWaitMs(std::optional<std::uint32_t> slowestAnswerMicros, std::uint32_t alongside);
+// The longest attempt time that ends within `left` of a bound of `boundMs`,
+// to the millisecond: the bound itself, a power of two, or the bound less
+// the smallest power of two not under the time spent (so that an attempt
+// made after a short name lookup still has nearly all the bound). None when
+// less than a millisecond is left.
+std::optional<CORBA::ULong> fittingMs(Clock::duration left, CORBA::ULong boundMs);
+
+// How a failed attempt went: its time ran out; the address refused the
+// connection (not tried again in the call); the connection failed otherwise.
+enum class Failure { TimedOut, Refused, Lost };
+
+// One call's way through its addresses.
+struct AttemptPlan {
+    struct Turn {
+        CORBA::ULong waitMs;  // the next attempt's time, doubled after each time-out
+        int timeouts = 0;
+        bool refused = false;
+        bool tried = false;
+    };
+    std::vector<std::size_t> order;  // addresses, in the order to try them
+    std::vector<Turn> turns;         // one per entry of `order`
+    CORBA::ULong boundMs = 0;        // used only with a bound
+    std::size_t turn = 0;
+    int answerable = 0;   // attempts made that were not refused
+    bool stayed = false;  // a busy address is asked once more, once per call
+    enum class End { No, AllRefused, LastTimedOut, TooLittleLeft, MostAttempts } end = End::No;
+};
+AttemptPlan planAttempts(std::vector<std::size_t> order, CORBA::ULong firstWaitMs,
+                         CORBA::ULong boundMs);
+
+// What to do next: an attempt on `address` with `time`, or end the call,
+// with the last failure, or with TIMEOUT when the bound was spent first.
+struct Step {
+    enum class Kind { Attempt, EndWithLastFailure, EndSpent } kind;
+    std::size_t address;
+    AttemptTime time;
+};
+Step nextStep(const AttemptPlan& plan, const TimeLeft& left);
+// After the attempt nextStep gave failed, with `left` now. `busy`: the
+// address answered another call in the attempt's second half and is still
+// the set's first, so a time-out on it was the server's load, not its loss.
+// Whether the set of addresses moves on from it.
+bool noteFailure(AttemptPlan& plan, Failure failure, bool busy, const TimeLeft& left);
+// Addresses the call never tried, in order.
+std::vector<std::size_t> untried(const AttemptPlan& plan);
+
+// --- address sets ---
+
+// The addresses of one held context with replicas, and what its calls have
+// learned of them. `addresses` does not change once the set is made.
+inline constexpr std::size_t kAnswersKept = 32;
+struct AddressSet {
+    CORBA::ORB_var orb;
+    std::vector<PlannedAddress> addresses;
+    // Under the replica lock: the order to try them in (the one in use
+    // first) and the references made for each attempt time so far.
+    std::vector<std::size_t> order;
+    std::vector<std::map<std::optional<CORBA::ULong>, CosNaming::NamingContext_var>> contexts;
+    // Each answer's time over the calls then in flight on the set: a server
+    // answers calls that come together in turn.
+    std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
+    std::atomic<std::size_t> answers{0};
+    std::atomic<std::uint32_t> callsInFlight{0};
+    // When each address last answered, in microseconds of Clock.
+    std::unique_ptr<std::atomic<std::uint64_t>[]> answeredAt;
+};
+std::shared_ptr<AddressSet> makeAddressSet(CORBA::ORB_ptr orb,
+                                           std::vector<PlannedAddress> addresses);
+// The first attempt time for a call on the set, with `alongside` calls in
+// flight on it, this one included.
+CORBA::ULong learnedFirstWaitMs(const AddressSet& set, std::uint32_t alongside);
+void noteAnswer(AddressSet& set, std::size_t by, Clock::time_point started, Clock::time_point now,
+                std::uint32_t alongside);
+// Whether address `i`, still the set's first, answered a call after `since`.
+bool answeringSince(AddressSet& set, std::size_t i, Clock::time_point since);
+// Checking and moving are one step: calls that fail on one address together
+// move the set on once.
+void moveOnFrom(AddressSet& set, std::size_t failed);
+// For lookups: the context at address `i` whose calls give up after `time`,
+// made the first time that time is used, outside the replica lock.
+CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time);
+// Held contexts with replicas: the newest few are kept with their sets; a
+// context that has fallen out is looked up on directly.
+void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set);
+// The set of `held` and its order now; null if none is kept.
+std::shared_ptr<AddressSet> keptSet(CosNaming::NamingContext_ptr held,
+                                    std::vector<std::size_t>& order);
+// Which address of a server of several answered its last connection: the
+// next connection tries it first, as RFC 8305 suggests.
+void rememberAnswered(const PlannedAddress& answered);
+std::string answeredAddress(const std::string& server);
 
 // --- replicas ---
 
-// The naming context of `urls` as connectionUrls gives them, connected
+// The naming context of `plan`, connected
 // through its addresses by the attempt schedule, within `deadline`. With
 // replicas it keeps one reference per address for the library's lookups, the
 // one that answered in use; of one server's addresses it holds the one that
 // answered. Nil if the object is no naming context. Throws what the last
 // attempt threw; `attempts` then says how each went.
-CosNaming::NamingContext_ptr connectReplicas(
-    CORBA::ORB_ptr orb, const std::vector<std::pair<std::string, std::string>>& urls,
-    Deadline deadline, std::string& attempts);
+CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
+                                             Deadline deadline, std::string& attempts);
 // Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
 // Resolves `name` on the addresses of `held` by the attempt schedule, from

@@ -12,15 +12,26 @@
 namespace OrbRuntime {
 namespace {
 
-// Constructed in this order at load and destroyed in reverse at unload: the
-// locks go first, then the held references are released. Unloading never
-// shuts the ORB down.
 [[maybe_unused]] const int g_portableServer = OrbPlatform::registerPortableServer();
-const HeldForTheProcess<CORBA::ORB_var> g_orb{new CORBA::ORB_var()};
-const HeldForTheProcess<CosNaming::NamingContext_var> g_namingContext{
-    new CosNaming::NamingContext_var()};
-ACE_Thread_Mutex g_orbLock;
-ACE_Thread_Mutex g_namingLock;
+
+struct Slots {
+    ACE_Thread_Mutex orbLock;
+    ACE_Thread_Mutex namingLock;
+    CORBA::ORB_var orb;
+    CosNaming::NamingContext_var namingContext;
+};
+
+void releaseReferences(Slots& slots) {
+    {
+        const ACE_Guard<ACE_Thread_Mutex> guard(slots.orbLock);
+        slots.orb = CORBA::ORB::_nil();
+    }
+    const ACE_Guard<ACE_Thread_Mutex> guard(slots.namingLock);
+    slots.namingContext = CosNaming::NamingContext::_nil();
+}
+
+Slots& g_slots = *new Slots();
+const ReleasedAtUnload<Slots> g_slotsReleased{&g_slots};
 
 // Set once the library begins to make or adopt its ORB, before the ORB
 // library is called: a fork from then on leaves the ORB to the parent.
@@ -50,9 +61,9 @@ void setOrb(CORBA::ORB_ptr orb) {
     if (orbLeftInParent()) {
         return;
     }
-    ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_slots.orbLock);
     if (!CORBA::is_nil(orb)) {
-        *g_orb = CORBA::ORB::_duplicate(orb);
+        g_slots.orb = CORBA::ORB::_duplicate(orb);
     }
 }
 
@@ -60,17 +71,17 @@ CORBA::ORB_ptr getOrb() {
     if (orbLeftInParent()) {
         return CORBA::ORB::_nil();
     }
-    ACE_Guard<ACE_Thread_Mutex> guard(g_orbLock);
-    return CORBA::ORB::_duplicate(g_orb->in());
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_slots.orbLock);
+    return CORBA::ORB::_duplicate(g_slots.orb.in());
 }
 
 void setNamingContext(CosNaming::NamingContext_ptr ctx) {
     if (orbLeftInParent()) {
         return;
     }
-    ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_slots.namingLock);
     if (!CORBA::is_nil(ctx)) {
-        *g_namingContext = CosNaming::NamingContext::_duplicate(ctx);
+        g_slots.namingContext = CosNaming::NamingContext::_duplicate(ctx);
     }
 }
 
@@ -78,8 +89,8 @@ CosNaming::NamingContext_ptr getNamingContext() {
     if (orbLeftInParent()) {
         return CosNaming::NamingContext::_nil();
     }
-    ACE_Guard<ACE_Thread_Mutex> guard(g_namingLock);
-    return CosNaming::NamingContext::_duplicate(g_namingContext->in());
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_slots.namingLock);
+    return CosNaming::NamingContext::_duplicate(g_slots.namingContext.in());
 }
 
 int initOrb() {
