@@ -3,15 +3,17 @@
 // references whose calls give up after their share of it.
 #include "orb_runtime.h"
 
+#include <algorithm>
+
 namespace OrbRuntime {
 namespace {
 
 template <typename Interface>
 typename Interface::_ptr_type bounded(CORBA::ORB_ptr orb, typename Interface::_ptr_type ref,
-                                      CORBA::ULong ms) {
-    if (ms != 0) {
+                                      AttemptTime time) {
+    if (const auto* timeOut = std::get_if<TimeOut>(&time)) {
         try {
-            return OrbPlatform::withCallTimeout<Interface>(orb, ref, ms);
+            return OrbPlatform::withCallTimeout<Interface>(orb, ref, std::max(timeOut->ms, 1U));
         } catch (const CORBA::Exception&) {
             reportBoundNotInForce();
         }
@@ -26,13 +28,23 @@ Deadline callDeadline() {
     return ms == 0 ? Deadline::max() : Deadline::clock::now() + std::chrono::milliseconds(ms);
 }
 
-CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, CORBA::ULong ms) {
-    return bounded<CORBA::Object>(orb, ref, ms);
+AttemptTime wholeBound() {
+    const CORBA::ULong ms = callTimeoutMs();
+    return ms == 0 ? AttemptTime(NoTimeOut{}) : AttemptTime(TimeOut{ms});
+}
+
+std::string attemptTimeText(const AttemptTime& time) {
+    const auto* timeOut = std::get_if<TimeOut>(&time);
+    return timeOut == nullptr ? "no time-out" : std::to_string(timeOut->ms) + " ms";
+}
+
+CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, AttemptTime time) {
+    return bounded<CORBA::Object>(orb, ref, time);
 }
 
 CosNaming::NamingContext_ptr boundedContext(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr ref,
-                                            CORBA::ULong ms) {
-    return bounded<CosNaming::NamingContext>(orb, ref, ms);
+                                            AttemptTime time) {
+    return bounded<CosNaming::NamingContext>(orb, ref, time);
 }
 
 }  // namespace OrbRuntime

@@ -59,12 +59,12 @@ CosNaming::NamingContext_ptr connectNamingService(CORBA::ORB_ptr orb, const std:
     try {
         // Resolving names and the attempts share one deadline.
         const Deadline deadline = callDeadline();
-        const auto urls = connectionUrls(host, deadline, leftOut);
-        if (urls.empty()) {
+        const ConnectionPlan plan = planConnection(host, deadline, leftOut);
+        if (plan.addresses.empty()) {
             traceConnecting(host, leftOut.c_str());
             return CosNaming::NamingContext::_nil();
         }
-        CosNaming::NamingContext_var ctx = connectReplicas(orb, urls, deadline, attempts);
+        CosNaming::NamingContext_var ctx = connectReplicas(orb, plan, deadline, attempts);
         if (CORBA::is_nil(ctx.in())) {
             traceConnecting(host, "the object there is not a naming context");
         }

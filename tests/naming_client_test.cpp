@@ -151,12 +151,12 @@ TEST(NamingBound, ASpentBoundMakesNoAttempt) {
     const std::string host = zortest::loopbackHost(1);
     std::optional<zortest::SilentServer> silent(std::in_place, host);
     std::string why;
-    const auto urls = OrbRuntime::connectionUrls(host, OrbRuntime::callDeadline(), why);
+    const auto plan = OrbRuntime::planConnection(host, OrbRuntime::callDeadline(), why);
     std::string attempts;
     auto connecting = std::async(std::launch::async, [&] {
         try {
             CosNaming::NamingContext_var(OrbRuntime::connectReplicas(
-                orb.in(), urls, std::chrono::steady_clock::now(), attempts));
+                orb.in(), plan, std::chrono::steady_clock::now(), attempts));
         } catch (const CORBA::TIMEOUT&) {
             return true;
         } catch (...) {  // NOLINT(bugprone-empty-catch): any other end is a failure

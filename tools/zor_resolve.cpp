@@ -122,7 +122,7 @@ void appendBindings(std::string& out, const CosNaming::BindingList& bindings) {
 // a naming service hands out a long list: a first batch, then the rest
 // through an iterator. Every call has the bound.
 int listBindings(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr root,
-                 const std::vector<std::string>& path, CORBA::ULong ms, const std::string& shown) {
+                 const std::vector<std::string>& path, const std::string& shown) {
     constexpr CORBA::ULong kBatch = 100;
     std::string out;
     try {
@@ -134,7 +134,8 @@ int listBindings(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr root,
                 name[i].id = CORBA::string_dup(path[i].c_str());
             }
             const CORBA::Object_var found = root->resolve(name);
-            const CORBA::Object_var bounded = OrbRuntime::boundedObject(orb, found.in(), ms);
+            const CORBA::Object_var bounded =
+                OrbRuntime::boundedObject(orb, found.in(), OrbRuntime::wholeBound());
             context = CosNaming::NamingContext::_narrow(bounded.in());
             if (CORBA::is_nil(context.in())) {
                 throw CosNaming::NamingContext::NotFound(CosNaming::NamingContext::not_context,
@@ -146,7 +147,8 @@ int listBindings(CORBA::ORB_ptr orb, CosNaming::NamingContext_ptr root,
         context->list(kBatch, batch.out(), rest.out());
         appendBindings(out, batch.in());
         if (!CORBA::is_nil(rest.in())) {
-            const CORBA::Object_var bounded = OrbRuntime::boundedObject(orb, rest.in(), ms);
+            const CORBA::Object_var bounded =
+                OrbRuntime::boundedObject(orb, rest.in(), OrbRuntime::wholeBound());
             rest = CosNaming::BindingIterator::_unchecked_narrow(bounded.in());
             while (rest->next_n(kBatch, batch.out())) {
                 appendBindings(out, batch.in());
@@ -284,7 +286,6 @@ int main(int argc, char** argv) {
     }
     if (listing) {
         return listBindings(orb.in(), names.in(), {args.begin() + 1, args.end()},
-                            static_cast<CORBA::ULong>(std::strtoul(timeoutMs, nullptr, 10)),
                             (path.empty() ? std::string("the root context") : path) + at);
     }
     // The library's lookup, which passes over replicas that do not answer.

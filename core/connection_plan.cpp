@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// The plan of a connection: from a host text to the addresses to try, each
+// labelled for the trace and made into a URL the ORB need not resolve again.
+#include "orb_runtime.h"
+
+#include <algorithm>
+
+namespace OrbRuntime {
+
+ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::string& why) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (std::string problem = readHostText(host, entries); !problem.empty()) {
+        why = std::move(problem);
+        return {};
+    }
+    std::vector<bool> named;
+    std::vector<std::string> names;
+    for (const auto& entry : entries) {
+        named.push_back(isHostName(entry.second));
+        if (named.back()) {
+            names.push_back(entry.second);
+        }
+    }
+    if (names.empty() && entries.size() == 1) {
+        const std::string url = entriesUrl(entries);
+        return {url, {{host, "", entries.front().second, url}}};  // one address
+    }
+    const std::vector<std::vector<std::string>> resolved =
+        addressesOf(names, names.size() < entries.size(), deadline, why);
+    // Each entry's addresses: one server where it has one of each family at
+    // most, more are replicas; either way one reference per address.
+    std::vector<std::pair<std::string, std::string>> whole;
+    std::vector<PlannedAddress> addresses;
+    auto name = resolved.begin();
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const std::string& protocol = entries[e].first;
+        const std::string& written = entries[e].second;
+        std::vector<std::string> found = named[e] ? *name++ : std::vector<std::string>{written};
+        if (found.size() == 2 && found[1] == answeredAddress(written)) {
+            std::swap(found[0], found[1]);
+        }
+        const auto v6 = std::count_if(found.begin(), found.end(),
+                                      [](const std::string& address) { return address[0] == '['; });
+        // One server: its addresses are raced, each labelled by the server;
+        // replicas by the address alone.
+        const bool oneServer = v6 <= 1 && found.size() - static_cast<std::size_t>(v6) <= 1;
+        for (const std::string& address : found) {
+            whole.emplace_back(protocol, address);
+            const bool ofSeveral = oneServer && found.size() > 1;
+            addresses.push_back({!oneServer  ? address
+                                 : ofSeveral ? written + " " + address
+                                             : written,
+                                 ofSeveral ? written : "", address, entriesUrl({whole.back()})});
+        }
+    }
+    if (whole.empty()) {
+        return {};
+    }
+    ConnectionPlan plan{entriesUrl(whole), {}};
+    if (addresses.size() > 1) {
+        plan.addresses = std::move(addresses);
+    } else {
+        plan.addresses.push_back({host, "", whole.front().second, plan.wholeUrl});
+    }
+    return plan;
+}
+
+}  // namespace OrbRuntime
