@@ -33,11 +33,6 @@ AttemptTime wholeBound() {
     return ms == 0 ? AttemptTime(NoTimeOut{}) : AttemptTime(TimeOut{ms});
 }
 
-std::string attemptTimeText(const AttemptTime& time) {
-    const auto* timeOut = std::get_if<TimeOut>(&time);
-    return timeOut == nullptr ? "no time-out" : std::to_string(timeOut->ms) + " ms";
-}
-
 CORBA::Object_ptr boundedObject(CORBA::ORB_ptr orb, CORBA::Object_ptr ref, AttemptTime time) {
     return bounded<CORBA::Object>(orb, ref, time);
 }

@@ -129,6 +129,40 @@ std::string unicastProblem(const std::string& address) {
                : "";
 }
 
+bool isBareIpv6(const std::string& host) {
+    in6_addr address{};
+    return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+bool isIpv4(const std::string& host) {
+    in_addr address{};
+    return !hasNul(host) && inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+std::string addressProblem(const std::string& address, std::string& usable) {
+    const bool inBrackets = address.size() >= 2 && address.front() == '[';
+    const std::string inner = inBrackets ? address.substr(1, address.size() - 2) : address;
+    if (inner.find('%') != std::string::npos && isBareIpv6(inner.substr(0, inner.find('%')))) {
+        return "the ORB takes no IPv6 zone index ('" + inner.substr(inner.find('%')) +
+               "'); name a global IPv6 address, an IPv4 address or a host name";
+    }
+    if (isBareIpv6(inner)) {
+        usable = "[" + inner + "]";
+        if (!OrbPlatform::kReachesIpv6) {
+            return "this ORB build has no IPv6; name an IPv4 address or a host name";
+        }
+        return unicastProblem(inner);
+    }
+    if (inBrackets) {
+        return "'" + address + "' is not an IPv6 address";
+    }
+    if (isIpv4(address)) {
+        usable = address;
+        return unicastProblem(address);
+    }
+    return hostNameProblem(address, usable);
+}
+
 bool isHostName(const std::string& host) {
     std::string usable;
     return hostNameProblem(host, usable).empty() && usable.size() == host.size();

@@ -22,16 +22,6 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 constexpr const char* kFirstProtocol = "iiop:1.1@";
 
-bool isBareIpv6(const std::string& host) {
-    in6_addr address{};
-    return !hasNul(host) && inet_pton(AF_INET6, host.c_str(), &address) == 1;
-}
-
-bool isIpv4(const std::string& host) {
-    in_addr address{};
-    return !hasNul(host) && inet_pton(AF_INET, host.c_str(), &address) == 1;
-}
-
 bool startsWithNoCase(const std::string& text, const char* prefix) {
     const std::size_t length = std::strlen(prefix);
     return text.size() >= length &&
@@ -90,33 +80,6 @@ std::string canonical(const Entries& entries) {
         text += i == 0 ? entries[i].second + ":9999" : "," + entries[i].first + entries[i].second;
     }
     return text;
-}
-
-// Why `address`, as written in an entry, is not one the library can use;
-// empty if it is. `usable` says how it then stands: an IPv6 address
-// bracketed, a name as it is looked up.
-std::string addressProblem(const std::string& address, std::string& usable) {
-    const bool inBrackets = address.size() >= 2 && address.front() == '[';
-    const std::string inner = inBrackets ? address.substr(1, address.size() - 2) : address;
-    if (inner.find('%') != std::string::npos && isBareIpv6(inner.substr(0, inner.find('%')))) {
-        return "the ORB takes no IPv6 zone index ('" + inner.substr(inner.find('%')) +
-               "'); name a global IPv6 address, an IPv4 address or a host name";
-    }
-    if (isBareIpv6(inner)) {
-        usable = "[" + inner + "]";
-        if (!OrbPlatform::kReachesIpv6) {
-            return "this ORB build has no IPv6; name an IPv4 address or a host name";
-        }
-        return unicastProblem(inner);
-    }
-    if (inBrackets) {
-        return "'" + address + "' is not an IPv6 address";
-    }
-    if (isIpv4(address)) {
-        usable = address;
-        return unicastProblem(address);
-    }
-    return hostNameProblem(address, usable);
 }
 
 // Reads a text of one or more entries into `entries`; why it is refused,

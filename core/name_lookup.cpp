@@ -31,8 +31,6 @@
 namespace OrbRuntime {
 namespace {
 
-using Clock = Deadline::clock;
-
 // A name's addresses are reused for a second: calls that connect again and
 // again pay the resolver once, and a change is seen a second later.
 constexpr auto kAnswerKept = std::chrono::seconds(1);
@@ -121,32 +119,6 @@ void dropStale(Lookups& state) {
     state.table.erase(stale, state.table.end());
 }
 
-// The distinct addresses found, in the resolver's order, IPv6 bracketed,
-// those this ORB build cannot reach left out.
-std::vector<std::string> addressTexts(const addrinfo* found) {
-    std::vector<std::string> addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET6 && !OrbPlatform::kReachesIpv6) {
-            continue;
-        }
-        char text[INET6_ADDRSTRLEN] = {};
-        const void* address = entry->ai_family == AF_INET6
-                                  ? static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr)
-                                  : static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr);
-        if (inet_ntop(entry->ai_family, address, text, sizeof text) == nullptr) {
-            continue;
-        }
-        const std::string written =
-            entry->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : text;
-        if (std::find(addresses.begin(), addresses.end(), written) == addresses.end()) {
-            addresses.push_back(written);
-        }
-    }
-    return addresses;
-}
-
 ACE_THR_FUNC_RETURN runLookup(void* arg) {
     auto* const lookup = static_cast<NameLookup*>(arg);
     addrinfo* found = nullptr;
@@ -220,17 +192,6 @@ void waitForAnAnswer(Lookups& state, Deadline until) {
     state.answered->wait(&at);
 }
 
-std::string failure(const std::string& name, int status) {
-    if (status == EAI_INPROGRESS) {
-        return "the name " + name + " could not be resolved in time (" + kCallTimeoutVariable +
-               "=" + std::to_string(callTimeoutMs()) + ")";
-    }
-    if (status == EAI_SYSTEM) {
-        return "the name " + name + " could not be resolved: no thread could be started for it";
-    }
-    return "the name " + name + " could not be resolved: " + gai_strerror(status);
-}
-
 }  // namespace
 
 std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>& names,
@@ -272,7 +233,7 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
             const std::string said =
                 lookup->done && lookup->status == 0
                     ? "the name " + names[i] + " has no address this ORB build can reach"
-                    : failure(names[i], lookup->done ? lookup->status : EAI_INPROGRESS);
+                    : lookupFailure(names[i], lookup->done ? lookup->status : EAI_INPROGRESS);
             why += (why.empty() ? "" : "; ") + said;
             continue;
         }

@@ -26,6 +26,8 @@
 #include <variant>
 #include <vector>
 
+struct addrinfo;  // <netdb.h>
+
 namespace OrbRuntime {
 
 // The library's name for its ORB; OrbPlatform::orbInitId says what the ORB
@@ -115,7 +117,6 @@ struct TimeOut {
 using AttemptTime = std::variant<NoTimeOut, TimeOut>;
 // The whole bound of ZORCLIENT_TIMEOUT_MS, or NoTimeOut without one.
 AttemptTime wholeBound();
-std::string attemptTimeText(const AttemptTime& time);
 
 // A new reference to the same object whose calls give up after `time`, or a
 // duplicate of `ref` for NoTimeOut. A bound the ORB refuses costs no
@@ -173,6 +174,13 @@ std::string hostNameProblem(const std::string& written, std::string& usable);
 // Why an IPv4 or bare IPv6 address is none a naming service answers at
 // (multicast, broadcast); empty if it is.
 std::string unicastProblem(const std::string& address);
+// Addresses as inet_pton reads them; an IPv6 one without brackets.
+bool isBareIpv6(const std::string& host);
+bool isIpv4(const std::string& host);
+// Why `address`, as written in an entry, is not one the library can use;
+// empty if it is. `usable` says how it then stands: an IPv6 address
+// bracketed, a name as it is looked up.
+std::string addressProblem(const std::string& address, std::string& usable);
 // A host name the library resolves itself, as written: labels of ASCII
 // letters, digits, '-' and '_', 63 characters at most, joined by dots, 253
 // at most in all, no trailing dot, the last label no number.
@@ -190,6 +198,13 @@ std::string hostTextProblem(const std::string& host);
 std::string entriesUrl(const std::vector<std::pair<std::string, std::string>>& entries);
 
 // --- names ---
+
+// The distinct addresses getaddrinfo found, in its order, IPv6 bracketed,
+// those this ORB build cannot reach left out.
+std::vector<std::string> addressTexts(const ::addrinfo* found);
+// Why `name` has no addresses, from getaddrinfo's status (EAI_INPROGRESS:
+// the bound ran out first; EAI_SYSTEM: no thread could be started).
+std::string lookupFailure(const std::string& name, int status);
 
 // The addresses of each of `names`, in the resolver's order, IPv6
 // bracketed; none for a name that could not be resolved, with the reason

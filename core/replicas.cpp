@@ -94,9 +94,12 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
         } catch (const CORBA::SystemException& ex) {
             const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
             const bool transient = CORBA::TRANSIENT::_downcast(&ex) != nullptr;
+            const auto* timeOut = std::get_if<TimeOut>(&step.time);
             noteAttempt(attempts, addresses[i].label,
-                        timedOut ? "TIMEOUT after " + attemptTimeText(step.time)
-                                 : OrbPlatform::shortSystemExceptionText(ex));
+                        !timedOut ? OrbPlatform::shortSystemExceptionText(ex)
+                        : timeOut != nullptr
+                            ? "TIMEOUT after " + std::to_string(timeOut->ms) + " ms"
+                            : std::string("TIMEOUT"));
             if (!timedOut && !transient && CORBA::COMM_FAILURE::_downcast(&ex) == nullptr) {
                 throw;
             }
@@ -106,9 +109,8 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
             lastFailure = std::current_exception();
             // An answer in the attempt's second half: one that came before an
             // address was cut off mostly falls in the first.
-            const auto half = std::get_if<TimeOut>(&step.time) == nullptr
-                                  ? Clock::duration::zero()
-                                  : std::chrono::milliseconds(std::get<TimeOut>(step.time).ms / 2);
+            const auto half = timeOut == nullptr ? Clock::duration::zero()
+                                                 : std::chrono::milliseconds(timeOut->ms / 2);
             const bool busy = timedOut && learning != nullptr && !plan.stayed &&
                               answeringSince(*learning, i, started + half);
             const Failure failure = timedOut    ? Failure::TimedOut
