@@ -2,6 +2,7 @@
 // The naming-service client against real omniNames servers.
 #include "orb_runtime.h"
 #include "support/naming_server.h"
+#include "support/stand_ins.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -168,6 +170,31 @@ TEST(NamingBound, ASpentBoundMakesNoAttempt) {
     EXPECT_TRUE(ended) << "an attempt without a time-out was made";
     EXPECT_TRUE(connecting.get());
     EXPECT_EQ(attempts, host + ": not tried: the bound was spent");
+}
+
+// The resolver is asked once for a name however many callers want it at
+// once, and its answer serves for a second; a failure serves nobody after.
+TEST(NameLookups, OneLookupPerNameInFlightAndNoFailureReused) {
+    const auto lookUp = [](const std::string& name) {
+        std::string why;
+        return OrbRuntime::addressesOf(
+                   {name}, false, std::chrono::steady_clock::now() + std::chrono::seconds(5), why)
+            .front();
+    };
+    zortest::delayNameLookups(300);
+    std::vector<std::future<std::vector<std::string>>> callers;
+    for (int i = 0; i < 4; ++i) {
+        callers.push_back(std::async(std::launch::async, lookUp, "localhost"));
+    }
+    for (auto& caller : callers) {
+        EXPECT_FALSE(caller.get().empty());
+    }
+    EXPECT_FALSE(lookUp("localhost").empty());
+    EXPECT_EQ(zortest::nameLookups("localhost"), 1) << "callers at once, then one a moment later";
+    EXPECT_TRUE(lookUp("unknown.invalid").empty());
+    EXPECT_TRUE(lookUp("unknown.invalid").empty());
+    EXPECT_EQ(zortest::nameLookups("unknown.invalid"), 2);
+    zortest::delayNameLookups(0);
 }
 
 TEST(NamingWithoutOrb, InitNamingServiceNeedsAnOrbUnlessAContextIsHeld) {

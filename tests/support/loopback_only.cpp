@@ -8,6 +8,7 @@
 // is all there is, may ask its own DNS server there.
 // Servants listen on loopback too, and so publish loopback addresses.
 #include "support/cut_off.h"
+#include "support/stand_ins.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -15,10 +16,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -83,12 +90,36 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+std::mutex g_lookupsLock;
+std::map<std::string, int> g_lookups;
+std::atomic<int> g_lookupDelayMs{0};
+
 }  // namespace
+
+namespace zortest {
+
+int nameLookups(const std::string& name) {
+    const std::lock_guard<std::mutex> guard(g_lookupsLock);
+    return g_lookups[name];
+}
+
+void delayNameLookups(int milliseconds) {
+    g_lookupDelayMs = milliseconds;
+}
+
+}  // namespace zortest
 
 extern "C" {
 
 __attribute__((visibility("default"))) int getaddrinfo(const char* node, const char* service,
                                                        const addrinfo* hints, addrinfo** res) {
+    if (node != nullptr) {
+        const std::lock_guard<std::mutex> guard(g_lookupsLock);
+        ++g_lookups[node];
+    }
+    if (g_lookupDelayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_lookupDelayMs.load()));
+    }
     if (!mayLookUp(node)) {
         return EAI_NONAME;
     }

@@ -38,6 +38,11 @@ SpawnRecord lastSpawn();
 // before ACE's own at process exit, as ThreadSanitizer can see.
 bool waitForSpawnedExit();
 
+// getaddrinfo as every test process sees it: how often it was asked for
+// `name`, and a delay before each answer from now on.
+int nameLookups(const std::string& name);
+void delayNameLookups(int milliseconds);
+
 }  // namespace zortest
 
 #endif
