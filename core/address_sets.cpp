@@ -27,15 +27,18 @@ struct ReplicaTables {
 };
 
 void releaseReferences(ReplicaTables& tables) {
+    std::vector<KeptSet> kept;
+    std::map<std::string, std::string> answered;
     const ACE_Guard<ACE_Thread_Mutex> guard(tables.lock);
-    for (std::atomic<const void*>& kept : tables.keptContexts) {
-        kept.store(nullptr);
+    for (std::atomic<const void*>& context : tables.keptContexts) {
+        context.store(nullptr);
     }
-    tables.kept.clear();
+    kept.swap(tables.kept);
+    answered.swap(tables.answeredAddress);
 }
 
-ReplicaTables& g_tables = *new ReplicaTables();
-const ReleasedAtUnload<ReplicaTables> g_tablesReleased{&g_tables};
+Lasting<ReplicaTables> g_lastingTables;
+ReplicaTables& g_tables = g_lastingTables.state;
 
 std::uint64_t microsOf(Clock::time_point at) {
     return static_cast<std::uint64_t>(

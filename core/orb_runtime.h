@@ -61,23 +61,28 @@ inline constexpr const char* kOrbLeftInParent =
     "this process was forked after the library started its ORB, whose connections are the "
     "parent's; exec a program in the child, or fork before the library's first call";
 
-// Process-wide state is never freed: a host's thread may still be inside the
-// library when exit or unload runs the destructors. The holder made with it
-// releases, at exit or unload, only the references it holds, under its locks,
-// so that such a thread finds none; `State` has a releaseReferences(State&)
-// beside it. A child forked after the ORB began releases none: they are the
+// Process-wide state, never destroyed: a host's thread may still be inside
+// the library when exit or unload runs the destructors. Exit or unload only
+// releases, under its locks, the references the state holds and the memory
+// it owns (releaseReferences(State&), beside each State), so that such a
+// thread finds it empty, and an unloaded library leaves nothing behind. A
+// child forked after the ORB began releases nothing: the references are the
 // parent's, and releasing one waits for any ORB lock a thread of the parent
 // held at the fork.
-struct ReleaseUnlessForked {
-    template <class State>
-    void operator()(State* state) const noexcept {
+template <class State>
+union Lasting {
+    State state;
+    Lasting() : state() {}
+    Lasting(const Lasting&) = delete;
+    Lasting& operator=(const Lasting&) = delete;
+    Lasting(Lasting&&) = delete;
+    Lasting& operator=(Lasting&&) = delete;
+    ~Lasting() {
         if (!orbLeftInParent()) {
-            releaseReferences(*state);
+            releaseReferences(state);
         }
     }
 };
-template <class State>
-using ReleasedAtUnload = std::unique_ptr<State, ReleaseUnlessForked>;
 
 // --- settings from the environment ---
 

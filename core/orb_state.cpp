@@ -30,8 +30,8 @@ void releaseReferences(Slots& slots) {
     slots.namingContext = CosNaming::NamingContext::_nil();
 }
 
-Slots& g_slots = *new Slots();
-const ReleasedAtUnload<Slots> g_slotsReleased{&g_slots};
+Lasting<Slots> g_lastingSlots;
+Slots& g_slots = g_lastingSlots.state;
 
 // Set once the library begins to make or adopt its ORB, before the ORB
 // library is called: a fork from then on leaves the ORB to the parent.
