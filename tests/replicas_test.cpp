@@ -516,6 +516,24 @@ TEST_F(SilentResolver, ANameInAListIsResolvedWithinTheBound) {
     }
 }
 
+// A silent name beside one whose address drops every packet: the bound holds
+// however little of it the name lookup leaves, and no attempt is ever made
+// without a time-out. With the server answering, the context is held a moment
+// after the other name's answer, not at the bound's end.
+TEST_F(SilentResolver, ASilentNameBesideACutOffOneEndsWithinTheBound) {
+    startServer(1000);
+    const std::string text = kSilent + std::string(",iiop:1.1@") + kGood;
+    std::optional<zortest::CutOff> cut(std::in_place, server_->host());
+    std::string said;
+    EXPECT_LT(timed([&] { said = connect(text); }), std::chrono::milliseconds(1000) + kSlack);
+    EXPECT_NE(said.find("TIMEOUT"), std::string::npos) << said;
+    EXPECT_FALSE(found());
+    cut.reset();
+    EXPECT_LT(timed([&] { said = connect(text); }), std::chrono::milliseconds(250) + kSlack);
+    EXPECT_EQ(said, "");
+    EXPECT_TRUE(found());
+}
+
 // Without a bound, a thread cancelled while it waits for the resolver
 // unwinds at once.
 TEST_F(SilentResolver, ACancelledLookupUnwindsAtOnce) {
