@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -89,18 +90,31 @@ Function realFunction(const char* mangledName) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, mangledName));
 }
 
-// Runs the recorded spawn's function and records its result.
-ACE_THR_FUNC_RETURN recordedThread(void* /*unused*/) {
+// One spawn as it was asked for; the latest one's thread also reports to
+// g_spawn.
+struct Spawned {
+    zortest::SpawnRecord record;
+    unsigned long number;
+};
+unsigned long g_spawns = 0;  // under g_lock
+
+// Runs its own spawn's function (threads spawned together may start in any
+// order) and, if it is still the latest spawn, records its thread and result.
+ACE_THR_FUNC_RETURN recordedThread(void* arg) {
+    const std::unique_ptr<Spawned> spawned(static_cast<Spawned*>(arg));
     {
         const std::lock_guard<std::mutex> guard(zortest::g_lock);
-        zortest::g_spawn.threadId = static_cast<long>(syscall(SYS_gettid));
+        if (spawned->number == g_spawns) {
+            zortest::g_spawn.threadId = static_cast<long>(syscall(SYS_gettid));
+        }
     }
-    const zortest::SpawnRecord spawn = zortest::lastSpawn();
-    const ACE_THR_FUNC_RETURN result = spawn.function(spawn.argument);
+    const ACE_THR_FUNC_RETURN result = spawned->record.function(spawned->record.argument);
     const std::lock_guard<std::mutex> guard(zortest::g_lock);
-    zortest::g_spawn.ended = true;
-    zortest::g_spawn.result = result;
-    zortest::g_spawnEnded.notify_all();
+    if (spawned->number == g_spawns) {
+        zortest::g_spawn.ended = true;
+        zortest::g_spawn.result = result;
+        zortest::g_spawnEnded.notify_all();
+    }
     return result;
 }
 
@@ -139,10 +153,17 @@ __attribute__((visibility("default"))) int ACE_OS::thr_create(
         return real(func, args, flags, thr_id, thr_handle, priority, stack, stacksize,
                     thread_adapter, thr_name);
     }
+    auto* const spawned =
+        new Spawned{{func, args, flags, priority, stack, stacksize, false, 0, nullptr}, 0};
     {
         const std::lock_guard<std::mutex> guard(zortest::g_lock);
-        zortest::g_spawn = {func, args, flags, priority, stack, stacksize, false, 0, nullptr};
+        spawned->number = ++g_spawns;
+        zortest::g_spawn = spawned->record;
     }
-    return real(recordedThread, nullptr, flags, thr_id, thr_handle, priority, stack, stacksize,
-                thread_adapter, thr_name);
+    const int result = real(recordedThread, spawned, flags, thr_id, thr_handle, priority, stack,
+                            stacksize, thread_adapter, thr_name);
+    if (result == -1) {
+        delete spawned;
+    }
+    return result;
 }
