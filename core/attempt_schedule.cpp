@@ -145,4 +145,55 @@ std::vector<std::size_t> untried(const AttemptPlan& plan) {
     return never;
 }
 
+RacePlan planRace(std::vector<std::size_t> order, CORBA::ULong staggerMs, CORBA::ULong boundMs) {
+    RacePlan plan;
+    plan.order = std::move(order);
+    plan.staggerMs = staggerMs;
+    plan.boundMs = boundMs;
+    return plan;
+}
+
+RaceStep nextRaceStep(const RacePlan& plan, Clock::time_point now, const TimeLeft& left) {
+    const std::size_t running = plan.started - plan.failed;
+    const bool allStarted = plan.started == plan.order.size();
+    if (allStarted && running == 0) {
+        return RaceStep{RaceStep::Kind::EndAllFailed, 0, NoTimeOut{}, NoBound{}};
+    }
+    const auto* remaining = std::get_if<Clock::duration>(&left);
+    const std::optional<CORBA::ULong> fits =
+        remaining == nullptr ? std::nullopt : fittingMs(*remaining, plan.boundMs);
+    if (remaining != nullptr && !fits) {
+        return RaceStep{RaceStep::Kind::EndSpent, 0, NoTimeOut{}, NoBound{}};
+    }
+    const bool capped = plan.started - plan.refused >= static_cast<std::size_t>(kMostAttempts);
+    const bool mayStart = !allStarted && !capped && running < kMostRacing;
+    if (!allStarted && capped && running == 0) {
+        return RaceStep{RaceStep::Kind::EndMostAttempts, 0, NoTimeOut{}, NoBound{}};
+    }
+    const auto due = plan.lastStart + std::chrono::milliseconds(plan.staggerMs);
+    if (mayStart && (running == 0 || now >= due)) {
+        return RaceStep{RaceStep::Kind::Start, plan.order[plan.started],
+                        fits ? AttemptTime(TimeOut{*fits}) : AttemptTime(NoTimeOut{}), NoBound{}};
+    }
+    TimeLeft wait = NoBound{};
+    if (mayStart) {
+        wait = due - now;
+    }
+    if (remaining != nullptr) {
+        const auto* toDue = std::get_if<Clock::duration>(&wait);
+        wait = toDue == nullptr ? *remaining : std::min(*toDue, *remaining);
+    }
+    return RaceStep{RaceStep::Kind::Wait, 0, NoTimeOut{}, wait};
+}
+
+void noteRaceStart(RacePlan& plan, Clock::time_point now) {
+    ++plan.started;
+    plan.lastStart = now;
+}
+
+void noteRaceFailure(RacePlan& plan, Failure failure) {
+    ++plan.failed;
+    plan.refused += failure == Failure::Refused ? 1 : 0;
+}
+
 }  // namespace OrbRuntime

@@ -14,11 +14,9 @@
 #include <ace/Thread_Mutex.h>
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -66,7 +64,6 @@ struct Lookups {
     std::vector<NameLookup*> table;  // in flight, or answered within kAnswerKept
     std::vector<NameLookup*> leftAtFork;
     std::vector<ACE_Condition_Thread_Mutex*> answeredLeftAtFork;
-    bool pinned = false;
 };
 
 void forgetAtFork();
@@ -138,16 +135,6 @@ ACE_THR_FUNC_RETURN runLookup(void* arg) {
     return 0;
 }
 
-// Under the lock, once: the code a lookup thread runs stays mapped until the
-// process ends, even if the host unloads the library while one is in flight.
-void pinLibrary(Lookups& state) {
-    Dl_info self{};
-    if (!state.pinned && dladdr(reinterpret_cast<void*>(&runLookup), &self) != 0 &&
-        self.dli_fname != nullptr) {
-        state.pinned = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
-    }
-}
-
 // Under the lock: the lookup of `name` in flight or answered lately, or a
 // new one with a thread of its own; held for the caller.
 NameLookup* join(Lookups& state, const std::string& name) {
@@ -161,16 +148,7 @@ NameLookup* join(Lookups& state, const std::string& name) {
     }
     auto* const lookup = new NameLookup(name);
     lookup->holders = 3;  // the table, the thread and the caller
-    pinLibrary(state);
-    // The thread takes no signal of the host's.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const int spawned = ACE_Thread::spawn(runLookup, lookup, THR_NEW_LWP | THR_DETACHED, nullptr,
-                                          nullptr, 0, nullptr, 0, nullptr);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (spawned == -1) {
+    if (!spawnHelperThread(runLookup, lookup)) {
         lookup->holders = 1;
         lookup->status = EAI_SYSTEM;
         lookup->done = true;

@@ -317,6 +317,45 @@ bool noteFailure(AttemptPlan& plan, Failure failure, bool busy, const TimeLeft& 
 // Addresses the call never tried, in order.
 std::vector<std::size_t> untried(const AttemptPlan& plan);
 
+// A connection's race over the addresses of replicas or of one server: each
+// attempt has all the time the call has and is never abandoned for the
+// next, which starts once every attempt started has failed, or the last one
+// started has not answered in `staggerMs` (RFC 8305's connection attempt
+// delay); the first answer wins. So a slow address is waited for and a
+// silent one costs the stagger.
+inline constexpr std::size_t kMostRacing = 8;  // attempts in flight at once
+struct RacePlan {
+    std::vector<std::size_t> order;  // addresses, in the order to start them
+    CORBA::ULong staggerMs = kFirstAttemptMs;
+    CORBA::ULong boundMs = 0;  // used only with a bound
+    std::size_t started = 0;
+    std::size_t failed = 0;
+    std::size_t refused = 0;
+    Clock::time_point lastStart;
+};
+RacePlan planRace(std::vector<std::size_t> order, CORBA::ULong staggerMs, CORBA::ULong boundMs);
+// Start an attempt on `address` with `time`; wait for an attempt to end, at
+// most `wait`; or end: the bound spent, every attempt failed, or the most
+// attempts made (the rest named as untried).
+struct RaceStep {
+    enum class Kind { Start, Wait, EndSpent, EndAllFailed, EndMostAttempts } kind;
+    std::size_t address = 0;
+    AttemptTime time;
+    TimeLeft wait;
+};
+RaceStep nextRaceStep(const RacePlan& plan, Clock::time_point now, const TimeLeft& left);
+void noteRaceStart(RacePlan& plan, Clock::time_point now);
+void noteRaceFailure(RacePlan& plan, Failure failure);
+
+// The driver's pieces: a line of the trace for one attempt; how a failed
+// attempt on `address` went, none when what it threw is the call's answer
+// (a TRANSIENT the server itself raised, any other exception); and the
+// trace's text for it.
+void noteAttempt(std::string& attempts, const std::string& label, const std::string& outcome);
+std::optional<Failure> repeatableFailure(const CORBA::SystemException& ex,
+                                         CORBA::Object_ptr address);
+std::string attemptOutcome(const CORBA::SystemException& ex, AttemptTime time);
+
 // --- address sets ---
 
 // The addresses of one held context with replicas, and what its calls have
@@ -373,6 +412,13 @@ std::string answeredAddress(const std::string& server);
 // attempt threw; `attempts` then says how each went.
 CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
                                              Deadline deadline, std::string& attempts);
+// The race of a connection over several addresses: the context of the
+// first that answers, `answered` its index; `learning`, when given, learns
+// from it and moves on to it. Throws as connectReplicas does.
+CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
+                                            const std::vector<PlannedAddress>& addresses,
+                                            AddressSet* learning, Deadline deadline,
+                                            std::string& attempts, std::size_t& answered);
 // Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
 // Resolves `name` on the addresses of `held` by the attempt schedule, from
@@ -399,6 +445,11 @@ CORBA::Object_ptr resolveName(CosNaming::NamingContext_ptr ctx, const std::strin
 // resolveName on the held context; nil if none is held.
 CORBA::Object_ptr resolveObject(const std::string& first, const std::string& second,
                                 const std::string& third);
+
+// --- threads of the library's own ---
+// A detached thread that runs `run(arg)` with every signal blocked; false if
+// none could be started. The library stays loaded once one has run.
+bool spawnHelperThread(ACE_THR_FUNC run, void* arg);
 
 // --- event loop, shutdown, root POA ---
 

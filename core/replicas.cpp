@@ -11,33 +11,6 @@
 namespace OrbRuntime {
 namespace {
 
-void noteAttempt(std::string& attempts, const std::string& label, const std::string& outcome) {
-    attempts += (attempts.empty() ? "" : "; ") + label + ": " + outcome;
-}
-
-// A reference of its own to `url`, untyped, so that a narrow asks the
-// server, whose calls give up after `time`: omniORB keeps the time-out on
-// the reference itself.
-CORBA::Object_ptr freshObject(CORBA::ORB_ptr orb, const std::string& url, AttemptTime time) {
-    const CORBA::Object_var fresh = orb->string_to_object(url.c_str());
-    return boundedObject(orb, fresh.in(), time);
-}
-
-// Whether the address behind `address` answers at all: a TRANSIENT that a
-// naming server itself raises (it could not reach another server) is its
-// answer, not the address's failure.
-template <typename Pointer>
-bool answersAtAll(Pointer address) {
-    return OrbPlatform::cancellationSafe([address] {
-        try {
-            address->_non_existent();
-            return true;
-        } catch (const CORBA::SystemException&) {
-            return false;
-        }
-    });
-}
-
 // Runs `call` on `addresses` in `order` as the attempt schedule says, until
 // one answers; `answered` is then its index. `learning`, when given, is the
 // set whose recent answers set the first attempt time, and which learns from
@@ -92,31 +65,20 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
             answered = i;
             return answer;
         } catch (const CORBA::SystemException& ex) {
-            const bool timedOut = CORBA::TIMEOUT::_downcast(&ex) != nullptr;
-            const bool transient = CORBA::TRANSIENT::_downcast(&ex) != nullptr;
-            const auto* timeOut = std::get_if<TimeOut>(&step.time);
-            noteAttempt(attempts, addresses[i].label,
-                        !timedOut ? OrbPlatform::shortSystemExceptionText(ex)
-                        : timeOut != nullptr
-                            ? "TIMEOUT after " + std::to_string(timeOut->ms) + " ms"
-                            : std::string("TIMEOUT"));
-            if (!timedOut && !transient && CORBA::COMM_FAILURE::_downcast(&ex) == nullptr) {
-                throw;
-            }
-            if (transient && answersAtAll(address.in())) {
+            const std::optional<Failure> failure = repeatableFailure(ex, address.in());
+            noteAttempt(attempts, addresses[i].label, attemptOutcome(ex, step.time));
+            if (!failure) {
                 throw;
             }
             lastFailure = std::current_exception();
             // An answer in the attempt's second half: one that came before an
             // address was cut off mostly falls in the first.
+            const auto* timeOut = std::get_if<TimeOut>(&step.time);
             const auto half = timeOut == nullptr ? Clock::duration::zero()
                                                  : std::chrono::milliseconds(timeOut->ms / 2);
-            const bool busy = timedOut && learning != nullptr && !plan.stayed &&
+            const bool busy = failure == Failure::TimedOut && learning != nullptr && !plan.stayed &&
                               answeringSince(*learning, i, started + half);
-            const Failure failure = timedOut    ? Failure::TimedOut
-                                    : transient ? Failure::Refused
-                                                : Failure::Lost;
-            if (noteFailure(plan, failure, busy, timeLeft(deadline, Clock::now())) &&
+            if (noteFailure(plan, *failure, busy, timeLeft(deadline, Clock::now())) &&
                 learning != nullptr) {
                 moveOnFrom(*learning, i);
             }
@@ -137,13 +99,46 @@ bool ofOneServer(const std::vector<PlannedAddress>& addresses) {
 
 }  // namespace
 
+void noteAttempt(std::string& attempts, const std::string& label, const std::string& outcome) {
+    attempts += (attempts.empty() ? "" : "; ") + label + ": " + outcome;
+}
+
+std::optional<Failure> repeatableFailure(const CORBA::SystemException& ex,
+                                         CORBA::Object_ptr address) {
+    if (CORBA::TIMEOUT::_downcast(&ex) != nullptr) {
+        return Failure::TimedOut;
+    }
+    if (CORBA::COMM_FAILURE::_downcast(&ex) != nullptr) {
+        return Failure::Lost;
+    }
+    if (CORBA::TRANSIENT::_downcast(&ex) == nullptr) {
+        return std::nullopt;
+    }
+    // A TRANSIENT that a naming server itself raises (it could not reach
+    // another server) is its answer, not the address's failure.
+    const bool answers = OrbPlatform::cancellationSafe([address] {
+        try {
+            address->_non_existent();
+            return true;
+        } catch (const CORBA::SystemException&) {
+            return false;
+        }
+    });
+    return answers ? std::nullopt : std::optional<Failure>(Failure::Refused);
+}
+
+std::string attemptOutcome(const CORBA::SystemException& ex, AttemptTime time) {
+    if (CORBA::TIMEOUT::_downcast(&ex) == nullptr) {
+        return OrbPlatform::shortSystemExceptionText(ex);
+    }
+    const auto* timeOut = std::get_if<TimeOut>(&time);
+    return timeOut == nullptr ? std::string("TIMEOUT")
+                              : "TIMEOUT after " + std::to_string(timeOut->ms) + " ms";
+}
+
 CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
                                              Deadline deadline, std::string& attempts) {
     const std::vector<PlannedAddress>& addresses = plan.addresses;
-    std::vector<std::size_t> order(addresses.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
     // The whole service's reference is made only where it is used: one
     // address is tried through it, and replicas hold it.
     const auto wholeService = [orb, &plan] {
@@ -153,21 +148,25 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const Connectio
         }
         return whole;
     };
-    const CORBA::Object_var whole = addresses.size() == 1 ? wholeService() : CORBA::Object_var();
-    const auto attemptOn = [&](std::size_t i, AttemptTime time) {
-        return CORBA::Object_var(addresses.size() == 1 ? boundedObject(orb, whole.in(), time)
-                                                       : freshObject(orb, addresses[i].url, time));
-    };
     // A server's own addresses are raced by the connection alone: the one
     // that answered is then held as a server of one address is.
     const bool replicas = addresses.size() > 1 && !ofOneServer(addresses);
     const std::shared_ptr<AddressSet> set = replicas ? makeAddressSet(orb, addresses) : nullptr;
     std::size_t answered = 0;
-    const CosNaming::NamingContext_var narrowed =
-        inTurn(set.get(), addresses, std::move(order), deadline, attempts, answered, attemptOn,
-               [](CORBA::Object_ptr address) {
-                   return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(address));
-               });
+    CosNaming::NamingContext_var narrowed;
+    if (addresses.size() > 1) {
+        narrowed = raceForContext(orb, addresses, set.get(), deadline, attempts, answered);
+    } else {
+        const CORBA::Object_var whole = wholeService();
+        narrowed = inTurn(
+            nullptr, addresses, {0}, deadline, attempts, answered,
+            [&](std::size_t, AttemptTime time) {
+                return CORBA::Object_var(boundedObject(orb, whole.in(), time));
+            },
+            [](CORBA::Object_ptr address) {
+                return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(address));
+            });
+    }
     if (CORBA::is_nil(narrowed.in())) {
         return CosNaming::NamingContext::_nil();
     }

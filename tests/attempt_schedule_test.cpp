@@ -164,6 +164,166 @@ TEST(AttemptSchedule, AttemptTimesComeFromAnswersAndTheBound) {
     }
 }
 
+// A connection's race, as its rules run it on the test's clock: each
+// address's script is how its attempt goes, "A<ms>" answered, "L<ms>" lost,
+// "R" refused a millisecond after it starts, "S" silent until its time-out.
+// The way: "s<address>@<ms>:<time>" per start ("-": no time-out),
+// "f<address>@<ms>" per failure, then how it ends, at what time.
+std::string race(const std::vector<std::string>& scripts, std::optional<CORBA::ULong> boundMs,
+                 long spentMs) {
+    std::vector<std::size_t> order(scripts.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    OrbRuntime::RacePlan plan = OrbRuntime::planRace(order, 128, boundMs.value_or(0));
+    const OrbRuntime::Clock::time_point zero{};
+    long now = spentMs;
+    struct Running {
+        std::size_t address;
+        std::optional<long> endsAt;  // none: waits as long as the ORB
+        char how;
+    };
+    std::vector<Running> running;
+    std::string way;
+    for (int steps = 0; steps < 1000; ++steps) {
+        const OrbRuntime::TimeLeft left =
+            boundMs ? OrbRuntime::TimeLeft(std::chrono::duration_cast<OrbRuntime::Clock::duration>(
+                          milliseconds(static_cast<long>(*boundMs) - now)))
+                    : OrbRuntime::TimeLeft(OrbRuntime::NoBound{});
+        const OrbRuntime::RaceStep step =
+            OrbRuntime::nextRaceStep(plan, zero + milliseconds(now), left);
+        using Kind = OrbRuntime::RaceStep::Kind;
+        if (step.kind == Kind::Start) {
+            const std::string& script = scripts[step.address];
+            const auto* timeOut = std::get_if<OrbRuntime::TimeOut>(&step.time);
+            std::optional<long> endsAt;
+            if (script[0] == 'R') {
+                endsAt = now + 1;
+            } else if (script[0] != 'S') {
+                endsAt = now + std::stol(script.substr(1));
+            }
+            if (timeOut != nullptr && (!endsAt || *endsAt > now + timeOut->ms)) {
+                endsAt = now + timeOut->ms;
+                running.push_back({step.address, endsAt, 'T'});
+            } else {
+                running.push_back({step.address, endsAt, script[0]});
+            }
+            way += "s" + std::to_string(step.address) + "@" + std::to_string(now) + ":" +
+                   timeText(step.time) + " ";
+            OrbRuntime::noteRaceStart(plan, zero + milliseconds(now));
+            continue;
+        }
+        if (step.kind != Kind::Wait) {
+            way += step.kind == Kind::EndSpent       ? "spent"
+                   : step.kind == Kind::EndAllFailed ? "failed"
+                                                     : "most";
+            return way + "@" + std::to_string(now);
+        }
+        std::optional<long> wake;
+        if (const auto* wait = std::get_if<OrbRuntime::Clock::duration>(&step.wait)) {
+            wake = now + std::chrono::duration_cast<milliseconds>(*wait).count();
+        }
+        for (const Running& attempt : running) {
+            if (attempt.endsAt && (!wake || *attempt.endsAt < *wake)) {
+                wake = attempt.endsAt;
+            }
+        }
+        if (!wake) {
+            return way + "waits for ever";
+        }
+        now = std::max(now, *wake);
+        for (auto attempt = running.begin(); attempt != running.end();) {
+            if (!attempt->endsAt || *attempt->endsAt > now) {
+                ++attempt;
+                continue;
+            }
+            if (attempt->how == 'A') {
+                return way + "won" + std::to_string(attempt->address) + "@" + std::to_string(now);
+            }
+            way += "f" + std::to_string(attempt->address) + "@" + std::to_string(now) + " ";
+            OrbRuntime::noteRaceFailure(plan, attempt->how == 'R'   ? Failure::Refused
+                                              : attempt->how == 'T' ? Failure::TimedOut
+                                                                    : Failure::Lost);
+            attempt = running.erase(attempt);
+        }
+    }
+    return way + "runs on";
+}
+
+TEST(ConnectionRace, EachRuleGivesItsSteps) {
+    struct RaceRow {
+        const char* rule;
+        std::vector<std::string> scripts;
+        std::optional<CORBA::ULong> boundMs;
+        long spentMs;
+        std::string way;  // "..." first: the way ends so
+    };
+    const std::vector<std::string> slowEight(8, "A2000");
+    std::vector<std::string> eightSlowThenFast = slowEight;
+    eightSlowThenFast.emplace_back("A1");
+    std::vector<std::string> refusedThenFast(65, "R");
+    refusedThenFast.resize(70, "A1");
+    std::vector<std::string> lostThenFast(64, "L1");
+    lostThenFast.resize(70, "A1");
+    const std::vector<RaceRow> rows = {
+        {"a slow address is waited for, not abandoned",
+         {"A300", "A300"},
+         1000,
+         0,
+         "s0@0:1000 s1@128:872 won0@300"},
+        {"a silent address costs the stagger",
+         {"S", "A1"},
+         1000,
+         0,
+         "s0@0:1000 s1@128:872 won1@129"},
+        {"a refusal starts the next at once",
+         {"R", "A1"},
+         1000,
+         0,
+         "s0@0:1000 f0@1 s1@1:999 won1@2"},
+        {"without a bound, attempts wait as long as the ORB",
+         {"S", "A500"},
+         std::nullopt,
+         0,
+         "s0@0:- s1@128:- won1@628"},
+        {"the second may answer while the first is still waited for",
+         {"A900", "A100"},
+         1000,
+         0,
+         "s0@0:1000 s1@128:872 won1@228"},
+        {"every attempt failing ends the call",
+         {"R", "L5"},
+         1000,
+         0,
+         "s0@0:1000 f0@1 s1@1:999 f1@6 failed@6"},
+        {"silent to the end, the call ends with the bound",
+         {"S", "S"},
+         1000,
+         0,
+         "s0@0:1000 s1@128:872 f0@1000 f1@1000 failed@1000"},
+        {"a bound spent before the first attempt makes none", {"A1", "A1"}, 200, 200, "spent@200"},
+        {"after a late name lookup, attempts fit what is left",
+         {"S", "S", "A1"},
+         1000,
+         150,
+         "s0@150:744 s1@278:512 s2@406:512 won2@407"},
+        {"at most eight attempts are in flight", eightSlowThenFast, std::nullopt, 0,
+         "...s7@896:- won0@2000"},
+        {"refusals do not count towards the most attempts", refusedThenFast, std::nullopt, 0,
+         "...s65@65:- won65@66"},
+        {"the most attempts end the call", lostThenFast, std::nullopt, 0, "...f63@64 most@64"},
+    };
+    for (const RaceRow& row : rows) {
+        const std::string way = race(row.scripts, row.boundMs, row.spentMs);
+        if (row.way.rfind("...", 0) == 0) {
+            const std::string tail = row.way.substr(3);
+            EXPECT_EQ(way.substr(way.size() - std::min(way.size(), tail.size())), tail) << row.rule;
+        } else {
+            EXPECT_EQ(way, row.way) << row.rule;
+        }
+    }
+}
+
 // What a set of addresses learns from its calls, with no ORB behind it.
 TEST(AddressSet, LearnsFromAnswersAndMovesOnOnce) {
     const auto set = OrbRuntime::makeAddressSet(

@@ -3,6 +3,7 @@
 // dies, or is cut off as after a pulled cable, is passed over for another.
 #include "orb_runtime.h"
 #include "support/cut_off.h"
+#include "support/delaying_proxy.h"
 #include "support/host_texts.h"
 #include "support/naming_server.h"
 #include "support/private_hosts.h"
@@ -825,10 +826,73 @@ TEST_P(DualStackName, WhoseIpv6AddressIsSilentAnswersAtOnce) {
     testing::internal::CaptureStderr();
     initCorba(name, 0);
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(
-        said.find(name + " [::1]: TIMEOUT after 128 ms; " + name + " " + replicas.a.host() + ": "),
-        std::string::npos)
+    // The address that answered last is tried first; the silent one was
+    // waited for until the bound was spent.
+    EXPECT_NE(said.find(name + ": " + name + " " + replicas.a.host() + ": "), std::string::npos)
         << said;
+    EXPECT_NE(said.find("; " + name + " [::1]: TIMEOUT after 29"), std::string::npos) << said;
+}
+
+// Servers at the end of a 300 ms round trip, reached through proxies that
+// accept at once as a distant server's kernel would: one address, or the
+// pair, with the bound and without it. The connection and the lookups are
+// waited for, not taken for a silent address's and abandoned: each request
+// is made once, and the first to answer is held.
+class SlowLink : public testing::TestWithParam<std::tuple<bool, int>> {};
+
+INSTANTIATE_TEST_SUITE_P(PairAndBound, SlowLink,
+                         testing::Values(std::make_tuple(false, 1000), std::make_tuple(true, 1000),
+                                         std::make_tuple(true, 0)),
+                         [](const testing::TestParamInfo<std::tuple<bool, int>>& param) {
+                             const int bound = std::get<1>(param.param);
+                             return std::string(std::get<0>(param.param) ? "pair" : "one_address") +
+                                    (bound == 0 ? std::string("_without_a_bound")
+                                                : "_bound_" + std::to_string(bound));
+                         });
+
+TEST_P(SlowLink, IsWaitedForAndAskedOnce) {
+    if (std::getenv("ZORCLIENT_TEST_TAO_COSNAMING") != nullptr) {
+        GTEST_SKIP() << "tao_cosnaming forwards the URL to its own address, past the proxy";
+    }
+    const auto [pair, bound] = GetParam();
+    if (bound != 0) {
+        setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(bound).c_str(), 1);
+    }
+    constexpr auto kOneWay = std::chrono::milliseconds(150);
+    TwoReplicas replicas;
+    const zortest::DelayingProxy toA(zortest::loopbackHost(2), replicas.a.host(), kOneWay);
+    const zortest::DelayingProxy toB(zortest::loopbackHost(3), replicas.b.host(), kOneWay);
+    static std::string text;
+    text = zortest::loopbackHost(2) + (pair ? ",iiop:1.1@" + zortest::loopbackHost(3) : "");
+    if (pair) {  // a caller cancelled while both attempts run leaves at once
+        pthread_t thread{};
+        ASSERT_EQ(pthread_create(
+                      &thread, nullptr,
+                      [](void*) -> void* {
+                          initCorba(text, 0);
+                          return nullptr;
+                      },
+                      nullptr),
+                  0);
+        std::this_thread::sleep_for(kOneWay + std::chrono::milliseconds(50));
+        const auto cancelled = Clock::now();
+        pthread_cancel(thread);
+        void* result = nullptr;
+        ASSERT_EQ(pthread_join(thread, &result), 0);
+        EXPECT_LT(Clock::now() - cancelled, kSlack);
+        EXPECT_EQ(result, PTHREAD_CANCELED);
+        ASSERT_FALSE(holdsContext());
+    }
+    EXPECT_LT(timed([&] { initCorba(text, 0); }), 4 * kOneWay + kPassedOver);
+    ASSERT_TRUE(holdsContext());
+    constexpr int kLookups = 3;
+    for (int i = 0; i < kLookups; ++i) {
+        EXPECT_EQ(lookUp(replicas), 'A') << "lookup " << i;
+    }
+    // Each connection's narrow, and the lookups; each race may have asked B
+    // once.
+    EXPECT_EQ(toA.requests(), (pair ? 2 : 1) + kLookups);
+    EXPECT_LE(toB.requests(), pair ? 2 : 0);
 }
 
 // TAO's fault-tolerant pair as deployments run it, with a/b/c bound through
