@@ -7,6 +7,7 @@
 //   zorclient_takeover HOST_A HOST_B THREADS cut          drops HOST_A's packets (root)
 //   zorclient_takeover HOST_A HOST_B THREADS connect      times a fresh initCorba alone
 //   zorclient_takeover HOST_A HOST_B THREADS healthy N    N lookups, both servers up
+//   zorclient_takeover HOST_A HOST_B THREADS slow RTT TEXT  through delaying proxies
 //
 // a/b/c is bound on both; the held context names both, A first, or with
 // ZORCLIENT_TAKEOVER_NAME set, is that host name, which resolves to both. Once lookups
@@ -17,10 +18,15 @@
 // prints the milliseconds a second initCorba took (through the name, once the
 // ORB holds a connection to A) and 1 if a lookup then gave nil; "healthy" makes
 // N lookups from THREADS threads and prints how many gave nil, for the
-// caller to count the requests that reached B meanwhile.
+// caller to count the requests that reached B meanwhile. "slow" puts A and B
+// behind proxies that hold data RTT/2 ms each way, 127.0.8.4 and [::1] for A,
+// 127.0.8.5 for B, and times a fresh initCorba on TEXT and its first lookup;
+// then 40 lookups from THREADS threads. It prints those milliseconds, the
+// requests made beyond one per call, the lookups, and the nil lookups.
 #include "bind_path.h"
 #include "orb_platform.h"
 #include "support/cut_off.h"
+#include "support/delaying_proxy.h"
 #include "zorclient.h"
 
 #include <sys/types.h>
@@ -65,22 +71,53 @@ void busy(int threadCount) {
     }
 }
 
+// The "slow" mode, once a/b/c is bound on A and B.
+int slowLink(const std::string& a, const std::string& b, int threadCount, int roundTripMs,
+             const std::string& text) {
+    const std::chrono::milliseconds oneWay(roundTripMs / 2);
+    const zortest::DelayingProxy toA("127.0.8.4", a, oneWay);
+    const zortest::DelayingProxy toAOverIpv6("::1", a, oneWay);
+    const zortest::DelayingProxy toB("127.0.8.5", b, oneWay);
+    const auto start = Clock::now();
+    initCorba(text, 0);
+    long nil = resolves() ? 0 : 1;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    constexpr int kLookups = 40;
+    std::atomic<long> failed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([&failed, threadCount] {
+            for (int n = 0; n < kLookups / threadCount; ++n) {
+                failed += resolves() ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const int calls = 2 + kLookups / threadCount * threadCount;
+    std::printf("%.1f %d %d %ld\n", ms,
+                toA.requests() + toAOverIpv6.requests() + toB.requests() - calls, calls - 1,
+                nil + failed.load());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 4 ? argv[4] : "";
     if (!(argc == 6 && (mode == "killed" || mode == "healthy")) &&
-        !(argc == 5 && (mode == "cut" || mode == "connect"))) {
+        !(argc == 5 && (mode == "cut" || mode == "connect")) && !(argc == 7 && mode == "slow")) {
         std::fprintf(stderr,
                      "usage: zorclient_takeover HOST_A HOST_B THREADS killed PID | cut | "
-                     "connect | healthy N\n");
+                     "connect | healthy N | slow RTT TEXT\n");
         return 2;
     }
     const std::string a = argv[1];
     const std::string b = argv[2];
     const char* name = std::getenv("ZORCLIENT_TAKEOVER_NAME");
     const std::string host = name != nullptr ? name : a + ",iiop:1.1@" + b;
-    initCorba(mode == "connect" ? a : host, 0);
+    initCorba(mode == "connect" || mode == "slow" ? a : host, 0);
     int noArguments = 0;
     const CORBA::ORB_var orb =
         CORBA::ORB_init(noArguments, nullptr, OrbPlatform::orbInitId("ZOR_CLIENT_ORB"));
@@ -93,6 +130,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     bindOn(orb.in(), b);
+    if (mode == "slow") {
+        return slowLink(a, b, std::atoi(argv[3]), std::atoi(argv[5]), argv[6]);
+    }
     if (!resolves()) {
         std::fprintf(stderr, "zorclient_takeover: a/b/c does not resolve through %s\n", a.c_str());
         return 1;

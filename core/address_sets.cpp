@@ -13,7 +13,7 @@ namespace {
 
 using KeptSet = std::pair<CosNaming::NamingContext_var, std::shared_ptr<AddressSet>>;
 constexpr std::size_t kSetsKept = 4;
-constexpr std::size_t kServersRemembered = 64;
+constexpr std::size_t kConnectionsRemembered = 64;
 
 struct ReplicaTables {
     // Guards each set's order and contexts, and the tables below. No ORB
@@ -23,7 +23,7 @@ struct ReplicaTables {
     // The kept contexts, for a look without the lock, so that lookups on a
     // context of one address never take it.
     std::array<std::atomic<const void*>, kSetsKept> keptContexts{};
-    std::map<std::string, std::string> answeredAddress;  // by server
+    std::map<std::string, std::string> answeredAddress;  // by server or replicas' URL
 };
 
 void releaseReferences(ReplicaTables& tables) {
@@ -100,10 +100,26 @@ void moveOnFrom(AddressSet& set, std::size_t failed) {
     }
 }
 
+namespace {
+
+std::optional<CORBA::ULong> keyOf(AttemptTime time) {
+    std::optional<CORBA::ULong> key;
+    if (const auto* timeOut = std::get_if<TimeOut>(&time)) {
+        key = timeOut->ms;
+    }
+    return key;
+}
+
+}  // namespace
+
+void keepContext(AddressSet& set, std::size_t i, AttemptTime time,
+                 CosNaming::NamingContext_ptr context) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
+    set.contexts[i].emplace(keyOf(time), CosNaming::NamingContext::_duplicate(context));
+}
+
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time) {
-    const auto key = std::holds_alternative<TimeOut>(time)
-                         ? std::optional<CORBA::ULong>(std::get<TimeOut>(time).ms)
-                         : std::nullopt;
+    const std::optional<CORBA::ULong> key = keyOf(time);
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
         const auto kept = set.contexts[i].find(key);
@@ -154,20 +170,17 @@ std::shared_ptr<AddressSet> keptSet(CosNaming::NamingContext_ptr held,
     return kept->second;
 }
 
-void rememberAnswered(const PlannedAddress& answered) {
-    if (answered.server.empty()) {
-        return;  // a replica, or a server of one address
-    }
+void rememberAnswered(const std::string& connection, const std::string& address) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
-    if (g_tables.answeredAddress.size() >= kServersRemembered) {
+    if (g_tables.answeredAddress.size() >= kConnectionsRemembered) {
         g_tables.answeredAddress.clear();
     }
-    g_tables.answeredAddress[answered.server] = answered.address;
+    g_tables.answeredAddress[connection] = address;
 }
 
-std::string answeredAddress(const std::string& server) {
+std::string answeredAddress(const std::string& connection) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
-    const auto found = g_tables.answeredAddress.find(server);
+    const auto found = g_tables.answeredAddress.find(connection);
     return found == g_tables.answeredAddress.end() ? std::string() : found->second;
 }
 

@@ -58,6 +58,14 @@ ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::s
     }
     ConnectionPlan plan{entriesUrl(whole), {}};
     if (addresses.size() > 1) {
+        // Replicas: the one that answered the last connection to them first.
+        const std::string answered = answeredAddress(plan.wholeUrl);
+        const auto first = std::find_if(
+            addresses.begin(), addresses.end(),
+            [&answered](const PlannedAddress& planned) { return planned.url == answered; });
+        if (first != addresses.end()) {
+            std::rotate(addresses.begin(), first, first + 1);
+        }
         plan.addresses = std::move(addresses);
     } else {
         plan.addresses.push_back({host, "", whole.front().second, plan.wholeUrl});

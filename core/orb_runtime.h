@@ -391,16 +391,22 @@ void moveOnFrom(AddressSet& set, std::size_t failed);
 // For lookups: the context at address `i` whose calls give up after `time`,
 // made the first time that time is used, outside the replica lock.
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time);
+// Keeps `context`, whose calls give up after `time`, as lookupAttempt's
+// reference for address `i`: one the connection made and has already called,
+// which omniORB then need not check before the first lookup.
+void keepContext(AddressSet& set, std::size_t i, AttemptTime time,
+                 CosNaming::NamingContext_ptr context);
 // Held contexts with replicas: the newest few are kept with their sets; a
 // context that has fallen out is looked up on directly.
 void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set);
 // The set of `held` and its order now; null if none is kept.
 std::shared_ptr<AddressSet> keptSet(CosNaming::NamingContext_ptr held,
                                     std::vector<std::size_t>& order);
-// Which address of a server of several answered its last connection: the
-// next connection tries it first, as RFC 8305 suggests.
-void rememberAnswered(const PlannedAddress& answered);
-std::string answeredAddress(const std::string& server);
+// Which address answered the last connection to a server of several (by
+// the server's name), or to replicas (by the whole service's URL): the next
+// connection tries it first, as RFC 8305 suggests; empty if none is known.
+void rememberAnswered(const std::string& connection, const std::string& address);
+std::string answeredAddress(const std::string& connection);
 
 // --- replicas ---
 

@@ -171,7 +171,12 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const Connectio
         return CosNaming::NamingContext::_nil();
     }
     if (answered != 0) {  // the first was tried first for a reason, which stands
-        rememberAnswered(addresses[answered]);
+        const PlannedAddress& answering = addresses[answered];
+        if (!replicas) {
+            rememberAnswered(answering.server, answering.address);
+        } else {
+            rememberAnswered(plan.wholeUrl, answering.url);
+        }
     }
     // The host's own calls on the held context have the whole bound: with one
     // server the context that answered, as the ORB gave it (a naming server
@@ -179,6 +184,10 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const Connectio
     if (!replicas) {
         return boundedContext(orb, narrowed.in(), wholeBound());
     }
+    // The lookups' first reference to the address that answered, for calls
+    // with the whole bound (as a call with a bound nothing has learned has).
+    const CosNaming::NamingContext_var answering = boundedContext(orb, narrowed.in(), wholeBound());
+    keepContext(*set, answered, wholeBound(), answering.in());
     const CORBA::Object_var service = wholeService();
     const CosNaming::NamingContext_var context =
         CosNaming::NamingContext::_unchecked_narrow(service.in());

@@ -19,14 +19,16 @@ ZORCLIENT_WITH_BENCH=1 bash scripts/install-deps.sh
 # As root the rest runs in a network namespace of its own with loopback alone,
 # and a mount namespace whose /etc/hosts adds three names: one for 127.0.8.1
 # and ::1, as Debian's own file has localhost, one for the two replicas, and
-# one for ::1 and 127.0.8.2, whose ::1 is dropped when it is used.
+# one for ::1 and 127.0.8.2, whose ::1 is dropped when it is used, and one
+# for ::1 and 127.0.8.4, both a delaying proxy of the slow-link rows.
 # The servers, the clients and the tables that cut servers off live and die
 # there, and the machine's own firewall and hosts file are never touched.
 if [[ $(id -u) -eq 0 && -z ${ZORCLIENT_TEST_PRIVATE_NETWORK:-} ]]; then
     hosts=$(mktemp)
     { cat /etc/hosts; printf '%s dualstack.zorclient.bench\n' 127.0.8.1 ::1
       printf '%s replicas.zorclient.bench\n' 127.0.8.2 127.0.8.3
-      printf '%s silentv6.zorclient.bench\n' ::1 127.0.8.2; } >"$hosts"
+      printf '%s silentv6.zorclient.bench\n' ::1 127.0.8.2
+      printf '%s slowdual.zorclient.bench\n' ::1 127.0.8.4; } >"$hosts"
     exec env ZORCLIENT_TEST_PRIVATE_NETWORK=1 ZORCLIENT_BENCH_HOSTS="$hosts" unshare --net --mount -- \
         bash -c 'ip link set lo up && mount --make-rprivate / &&
             mount --bind "$ZORCLIENT_BENCH_HOSTS" /etc/hosts && exec bash "$@"' _ "$0" "$@"
@@ -95,6 +97,7 @@ takeover() {
     local args=("$a" "$b" "$threads" "$mode")
     [[ $mode == killed ]] && args+=("$pid_a")
     [[ $mode == healthy ]] && args+=("${6:-10000}")
+    [[ $mode == slow ]] && args+=("$6" "$7")
     # A round that hangs (a server of the pair that never answers its setup)
     # is stopped and measures nothing.
     local run=(env -u ZORCLIENT_TIMEOUT_MS timeout 60 "$build/bench/zorclient_takeover" "${args[@]}")
@@ -140,6 +143,21 @@ extra_requests() {
     nft delete table inet zorbench_count
     awk -v count="$count" -v setup="$setup" -v nil="${nil:-none measured}" 'BEGIN {
         printf "%.2f (%d requests to B; the setup alone sent %d; nil lookups: %s)\n", (count - setup) / 100, count - setup, setup, nil }'
+}
+
+# slow_summary LABEL [ONE-ADDRESS-MEDIAN]: reads "MS EXTRA LOOKUPS NIL" lines
+# of the slow-link rounds, prints the median and spread, its ratio to the
+# one-address median, and the extra requests per 100 lookups.
+slow_summary() {
+    sort -n | awk -v label="$1" -v one="${2:-}" '
+        { ms[NR] = $1; extra += $2; lookups += $3; nil += $4 }
+        END {
+            if (NR == 0) { printf "%-56s no measurement\n", label; exit }
+            median = NR % 2 ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2
+            ratio = one == "" ? "" : sprintf(", %.2f x one address", median / one)
+            printf "%-56s %10.1f ms [%.1f..%.1f]%s; extra requests per 100 lookups: %.2f; nil lookups: %d\n",
+                label, median, ms[1], ms[NR], ratio, 100 * extra / lookups, nil
+        }'
 }
 
 # summary LABEL: reads "MS NIL-LOOKUPS" lines, prints the median and spread.
@@ -209,6 +227,20 @@ for build in "${builds[@]}"; do
             summary "initCorba: dual-stack name, IPv6 silent, bound $bound"
     done
     nft delete table inet zorbench_v6
+    # Servers at the end of a slow path, through delaying proxies: connecting
+    # and the first lookup, against one address on the same path.
+    for rtt in 100 300 500; do
+        for bound in 1000 none; do
+            label="slow link, ${rtt} ms round trip, bound $bound"
+            one=$(for _ in $(seq 1 "$rounds"); do takeover "$build" slow 4 "" "$bound" "$rtt" 127.0.8.4 || true; done |
+                tee "$work/one.out" | sort -n | awk '{ ms[NR] = $1 } END { if (NR) print NR % 2 ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2 }')
+            slow_summary "$label: one address, connect + lookup" <"$work/one.out"
+            for _ in $(seq 1 "$rounds"); do takeover "$build" slow 4 "" "$bound" "$rtt" 127.0.8.4,iiop:1.1@127.0.8.5 || true; done |
+                slow_summary "$label: healthy pair" "$one"
+            for _ in $(seq 1 "$rounds"); do takeover "$build" slow 4 "" "$bound" "$rtt" slowdual.zorclient.bench || true; done |
+                slow_summary "$label: dual-stack name" "$one"
+        done
+    done
     for threads in 1 8; do
         for busy in 0 2; do
             printf '%-56s %s\n' "extra requests per 100 lookups, $threads thread(s), $busy busy loops" \

@@ -18,4 +18,4 @@ run_suite() {
 }
 
 run_suite build-asan address,undefined '.'
-run_suite build-tsan thread 'Stress|Concurrency|Racing|OrbLoop|EntryPoints|Faults|Takeover'
+run_suite build-tsan thread 'Stress|Concurrency|Racing|OrbLoop|EntryPoints|Faults|Takeover|SlowLink|NameWithTwoAddresses'

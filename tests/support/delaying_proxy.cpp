@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "delaying_proxy.h"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <deque>
 #include <stdexcept>
 #include <utility>
@@ -18,13 +19,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in at9999(const std::string& host) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9999);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        throw std::invalid_argument("not an IPv4 address: " + host);
+// `host` (an IPv4 or IPv6 address) at port 9999.
+sockaddr_storage at9999(const std::string& host, socklen_t& size) {
+    const addrinfo hints{
+        AI_NUMERICHOST | AI_NUMERICSERV, AF_UNSPEC, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), "9999", &hints, &found) != 0) {
+        throw std::invalid_argument("not an address: " + host);
     }
+    sockaddr_storage address{};
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    size = found->ai_addrlen;
+    freeaddrinfo(found);
     return address;
 }
 
@@ -43,6 +49,7 @@ void writeAll(int to, const std::vector<char>& data) {
 // fed in pieces: each message is a 12-byte header and the size it gives.
 class GiopCounter {
 public:
+    int locates = 0;
     int feed(const char* data, std::size_t size) {
         int requests = 0;
         for (std::size_t i = 0; i < size;) {
@@ -64,6 +71,7 @@ public:
                            : (std::size_t{size_[0]} << 24 | std::size_t{size_[1]} << 16 |
                               std::size_t{size_[2]} << 8 | size_[3]);
             requests += header_[7] == 0 ? 1 : 0;
+            locates += header_[7] == 3 ? 1 : 0;
         }
         return requests;
     }
@@ -79,11 +87,12 @@ private:
 DelayingProxy::DelayingProxy(const std::string& host, std::string target,
                              std::chrono::milliseconds oneWay)
     : target_(std::move(target)), oneWay_(oneWay) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t size = 0;
+    const sockaddr_storage address = at9999(host, size);
+    listener_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in address = at9999(host);
-    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), size) != 0 ||
         ::listen(listener_, 64) != 0) {
         ::close(listener_);
         throw std::runtime_error("the delaying proxy cannot listen on " + host + ":9999");
@@ -113,9 +122,10 @@ void DelayingProxy::accepting() {
         if (client < 0) {
             continue;
         }
-        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = at9999(target_);
-        if (::connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        socklen_t size = 0;
+        const sockaddr_storage address = at9999(target_, size);
+        const int server = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(server, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
             ::close(server);
             ::close(client);
             continue;
@@ -163,6 +173,7 @@ void DelayingProxy::pump(int from, int to, bool counting) {
         ended = got <= 0;
         if (counting) {
             requests_ += counter.feed(data.data(), data.size());
+            locates_ += std::exchange(counter.locates, 0);
         }
         held.emplace_back(Clock::now() + oneWay_, std::move(data));
     }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A slow but healthy path to a server: a TCP proxy on a loopback address of
-// its own at port 9999 that accepts at once, as a distant server's kernel
+// its own (IPv4 or IPv6) at port 9999 that accepts at once, as a distant server's kernel
 // would, and holds every byte a fixed time in each direction. It counts the
 // connections and the GIOP requests that pass it.
 #ifndef ZORCLIENT_TESTS_DELAYING_PROXY_H
@@ -29,6 +29,7 @@ public:
     // Requests passed to the server; not the LocateRequest omniORB sends
     // before the first call on a reference made from a URL.
     [[nodiscard]] int requests() const { return requests_.load(); }
+    [[nodiscard]] int locateRequests() const { return locates_.load(); }
 
 private:
     void accepting();
@@ -40,6 +41,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<int> connections_{0};
     std::atomic<int> requests_{0};
+    std::atomic<int> locates_{0};
     std::mutex lock_;
     std::list<std::thread> pumps_;
     std::list<int> sockets_;

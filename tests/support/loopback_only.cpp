@@ -90,8 +90,10 @@ Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-std::mutex g_lookupsLock;
-std::map<std::string, int> g_lookups;
+// Never destroyed: a thread of the library's may look a name up after exit
+// has begun.
+std::mutex& g_lookupsLock = *new std::mutex;
+std::map<std::string, int>& g_lookups = *new std::map<std::string, int>;
 std::atomic<int> g_lookupDelayMs{0};
 
 }  // namespace

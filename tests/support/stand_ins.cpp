@@ -3,6 +3,8 @@
 
 #include "orb_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace zortest {
 namespace {
@@ -20,8 +23,10 @@ namespace {
 std::atomic<int> g_calls{0};
 std::atomic<int> g_delayMs{0};
 std::atomic<bool> g_nilOnce{false};
-std::mutex g_lock;
-std::condition_variable g_spawnEnded;
+// Never destroyed: a detached thread of the library's may end after exit
+// has begun.
+std::mutex& g_lock = *new std::mutex;
+std::condition_variable& g_spawnEnded = *new std::condition_variable;
 std::string g_lastId;
 SpawnRecord g_spawn;
 
@@ -100,10 +105,14 @@ unsigned long g_spawns = 0;  // under g_lock
 
 // Runs its own spawn's function (threads spawned together may start in any
 // order) and, if it is still the latest spawn, records its thread and result.
+// Every spawned thread's id, never destroyed.
+std::vector<long>& g_spawnedThreads = *new std::vector<long>;  // under g_lock
+
 ACE_THR_FUNC_RETURN recordedThread(void* arg) {
     const std::unique_ptr<Spawned> spawned(static_cast<Spawned*>(arg));
     {
         const std::lock_guard<std::mutex> guard(zortest::g_lock);
+        g_spawnedThreads.push_back(static_cast<long>(syscall(SYS_gettid)));
         if (spawned->number == g_spawns) {
             zortest::g_spawn.threadId = static_cast<long>(syscall(SYS_gettid));
         }
@@ -117,6 +126,36 @@ ACE_THR_FUNC_RETURN recordedThread(void* arg) {
     }
     return result;
 }
+
+#if defined(__SANITIZE_THREAD__)
+// Under ThreadSanitizer the process waits at the end (10 s at most) for the
+// library's detached threads to end, then takes the locks that ACE's exit
+// destroys through a joined thread: each detached thread's last use of them
+// is then ordered before exit's.
+class SpawnedThreadsEnd : public testing::Environment {
+public:
+    void TearDown() override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::vector<long> threads;
+        {
+            const std::lock_guard<std::mutex> guard(zortest::g_lock);
+            threads = g_spawnedThreads;
+        }
+        for (const long thread : threads) {
+            const std::string task = "/proc/self/task/" + std::to_string(thread);
+            while (access(task.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        ACE_hthread_t handle{};
+        ACE_Thread::spawn([](void*) -> ACE_THR_FUNC_RETURN { return nullptr; }, nullptr,
+                          THR_JOINABLE, nullptr, &handle);
+        ACE_Thread::join(handle, nullptr, nullptr);
+    }
+};
+[[maybe_unused]] testing::Environment* const g_spawnedThreadsEnd =
+    testing::AddGlobalTestEnvironment(new SpawnedThreadsEnd);
+#endif
 
 }  // namespace
 
