@@ -10,7 +10,6 @@
 
 #include <ace/Condition_Thread_Mutex.h>
 #include <ace/Guard_T.h>
-#include <ace/OS_NS_sys_time.h>
 #include <ace/Thread_Mutex.h>
 
 #include <arpa/inet.h>
@@ -32,9 +31,6 @@ namespace {
 // A name's addresses are reused for a second: calls that connect again and
 // again pay the resolver once, and a change is seen a second later.
 constexpr auto kAnswerKept = std::chrono::seconds(1);
-// Waits on the condition are cut into slices: its clock is the wall clock,
-// which may be set back while a caller waits.
-constexpr auto kLongestWait = std::chrono::milliseconds(250);
 // With some addresses known, the names still in flight are waited for this
 // long at most: a silent resolver then costs that, not the bound.
 constexpr auto kLateNameWait = std::chrono::milliseconds(250);
@@ -158,18 +154,6 @@ NameLookup* join(Lookups& state, const std::string& name) {
     return lookup;
 }
 
-// Under the lock: waits until a lookup is done or `until` has come, a
-// slice at most. A cancelled caller leaves the wait at once; the lock is held
-// again then.
-void waitForAnAnswer(Lookups& state, Deadline until) {
-    const auto wait = std::min<Clock::duration>(until - Clock::now(), kLongestWait);
-    ACE_Time_Value at = ACE_OS::gettimeofday();
-    at += ACE_Time_Value(
-        0, static_cast<suseconds_t>(
-               std::chrono::duration_cast<std::chrono::microseconds>(wait).count() + 1));
-    state.answered->wait(&at);
-}
-
 }  // namespace
 
 std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>& names,
@@ -203,7 +187,7 @@ std::vector<std::vector<std::string>> addressesOf(const std::vector<std::string>
         if (Clock::now() >= until) {
             break;
         }
-        waitForAnAnswer(state, until);
+        waitASlice(*state.answered, until - Clock::now());
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
         const NameLookup* const lookup = held[i].get();

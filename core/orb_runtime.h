@@ -11,6 +11,7 @@
 
 #include "orb_platform.h"
 
+#include <ace/Condition_Thread_Mutex.h>
 #include <ace/Thread.h>
 #include <ace/Thread_Mutex.h>
 
@@ -456,6 +457,10 @@ CORBA::Object_ptr resolveObject(const std::string& first, const std::string& sec
 // A detached thread that runs `run(arg)` with every signal blocked; false if
 // none could be started. The library stays loaded once one has run.
 bool spawnHelperThread(ACE_THR_FUNC run, void* arg);
+// Under `condition`'s mutex: waits until it is signalled or `most` has
+// passed, 250 ms at most. A cancelled caller leaves at once, holding the
+// mutex again.
+void waitASlice(ACE_Condition_Thread_Mutex& condition, const TimeLeft& most);
 
 // --- event loop, shutdown, root POA ---
 

@@ -5,19 +5,13 @@
 // loses ends on its own, within its time.
 #include "orb_runtime.h"
 
-#include <ace/Condition_Thread_Mutex.h>
 #include <ace/Guard_T.h>
-#include <ace/OS_NS_sys_time.h>
 
 #include <deque>
 #include <numeric>
 
 namespace OrbRuntime {
 namespace {
-
-// Waits on the condition are cut into slices: its clock is the wall clock,
-// which may be set back while the caller waits.
-constexpr auto kLongestWait = std::chrono::milliseconds(250);
 
 struct Attempt {
     std::size_t address = 0;
@@ -100,19 +94,6 @@ void start(const std::shared_ptr<Race>& race, std::size_t address, const std::st
     attempt.outcome = "NO_RESOURCES";
 }
 
-// Under the race's lock: until an attempt ends, `wait` has passed, or a
-// slice, whichever comes first. A cancelled caller leaves at once.
-void waitForAnAttempt(Race& race, const TimeLeft& wait) {
-    const auto* most = std::get_if<Clock::duration>(&wait);
-    const auto slice = most == nullptr ? Clock::duration(kLongestWait)
-                                       : std::min<Clock::duration>(*most, kLongestWait);
-    ACE_Time_Value at = ACE_OS::gettimeofday();
-    at += ACE_Time_Value(
-        0, static_cast<suseconds_t>(
-               std::chrono::duration_cast<std::chrono::microseconds>(slice).count() + 1));
-    race.ended.wait(&at);
-}
-
 // Under the race's lock: how each attempt went, in the order they started;
 // those still running when the bound was spent at `spentAt` timed out then.
 void noteOutcomes(const Race& race, const std::vector<PlannedAddress>& addresses,
@@ -176,7 +157,7 @@ CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
                 noteRaceStart(plan, now);
                 break;
             case RaceStep::Kind::Wait:
-                waitForAnAttempt(*race, step.wait);
+                waitASlice(race->ended, step.wait);
                 break;
             case RaceStep::Kind::EndSpent:
                 noteOutcomes(*race, addresses, attempts, now);

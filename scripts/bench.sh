@@ -101,7 +101,7 @@ takeover() {
     # A round that hangs (a server of the pair that never answers its setup)
     # is stopped and measures nothing.
     local run=(env -u ZORCLIENT_TIMEOUT_MS timeout 60 "$build/bench/zorclient_takeover" "${args[@]}")
-    [[ $bound != none ]] && run=(env ZORCLIENT_TIMEOUT_MS="$bound" "${run[@]}")
+    [[ $bound != none ]] && run=(env ZORCLIENT_TIMEOUT_MS="$bound" timeout 60 "$build/bench/zorclient_takeover" "${args[@]}")
     [[ $servers == name ]] && run=(env ZORCLIENT_TAKEOVER_NAME=replicas.zorclient.bench "${run[@]}")
     [[ $servers == silentv6 ]] && run=(env ZORCLIENT_TAKEOVER_NAME=silentv6.zorclient.bench "${run[@]}")
     "${run[@]}" || true
