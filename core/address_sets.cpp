@@ -23,12 +23,12 @@ struct ReplicaTables {
     // The kept contexts, for a look without the lock, so that lookups on a
     // context of one address never take it.
     std::array<std::atomic<const void*>, kSetsKept> keptContexts{};
-    std::map<std::string, std::string> answeredAddress;  // by server or replicas' URL
+    std::map<std::string, LastAnswer> answeredAddress;  // by server or replicas' URL
 };
 
 void releaseReferences(ReplicaTables& tables) {
     std::vector<KeptSet> kept;
-    std::map<std::string, std::string> answered;
+    std::map<std::string, LastAnswer> answered;
     const ACE_Guard<ACE_Thread_Mutex> guard(tables.lock);
     for (std::atomic<const void*>& context : tables.keptContexts) {
         context.store(nullptr);
@@ -56,6 +56,7 @@ std::shared_ptr<AddressSet> makeAddressSet(CORBA::ORB_ptr orb,
         set->order[i] = i;
     }
     set->contexts.resize(addresses.size());
+    set->called.resize(addresses.size());
     set->answeredAt = std::make_unique<std::atomic<std::uint64_t>[]>(addresses.size());
     set->addresses = std::move(addresses);
     return set;
@@ -112,24 +113,26 @@ std::optional<CORBA::ULong> keyOf(AttemptTime time) {
 
 }  // namespace
 
-void keepContext(AddressSet& set, std::size_t i, AttemptTime time,
-                 CosNaming::NamingContext_ptr context) {
+void keepCalledContext(AddressSet& set, std::size_t i, CosNaming::NamingContext_ptr context) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
-    set.contexts[i].emplace(keyOf(time), CosNaming::NamingContext::_duplicate(context));
+    set.called[i] = CosNaming::NamingContext::_duplicate(context);
 }
 
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time) {
     const std::optional<CORBA::ULong> key = keyOf(time);
+    CosNaming::NamingContext_var context;
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
         const auto kept = set.contexts[i].find(key);
         if (kept != set.contexts[i].end()) {
             return CosNaming::NamingContext::_duplicate(kept->second.in());
         }
+        context = set.called[i]._retn();  // omniORB keeps the time-out on it: used once
     }
-    const CORBA::Object_var fresh = set.orb->string_to_object(set.addresses[i].url.c_str());
-    const CosNaming::NamingContext_var context =
-        CosNaming::NamingContext::_unchecked_narrow(fresh.in());
+    if (CORBA::is_nil(context.in())) {
+        const CORBA::Object_var fresh = set.orb->string_to_object(set.addresses[i].url.c_str());
+        context = CosNaming::NamingContext::_unchecked_narrow(fresh.in());
+    }
     CosNaming::NamingContext_var made = boundedContext(set.orb.in(), context.in(), time);
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
     // A call that made one meanwhile wins: every call then shares one.
@@ -170,18 +173,29 @@ std::shared_ptr<AddressSet> keptSet(CosNaming::NamingContext_ptr held,
     return kept->second;
 }
 
-void rememberAnswered(const std::string& connection, const std::string& address) {
+void rememberAnswered(const std::string& connection, LastAnswer answer) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
     if (g_tables.answeredAddress.size() >= kConnectionsRemembered) {
         g_tables.answeredAddress.clear();
     }
-    g_tables.answeredAddress[connection] = address;
+    g_tables.answeredAddress[connection] = std::move(answer);
 }
 
-std::string answeredAddress(const std::string& connection) {
+std::optional<LastAnswer> lastAnswer(const std::string& connection) {
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
     const auto found = g_tables.answeredAddress.find(connection);
-    return found == g_tables.answeredAddress.end() ? std::string() : found->second;
+    if (found == g_tables.answeredAddress.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+void preferAddress(AddressSet& set, std::size_t i) {
+    const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
+    const auto at = std::find(set.order.begin(), set.order.end(), i);
+    if (at != set.order.end()) {
+        std::rotate(set.order.begin(), at, set.order.end());
+    }
 }
 
 }  // namespace OrbRuntime

@@ -23,7 +23,7 @@ ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::s
     }
     if (names.empty() && entries.size() == 1) {
         const std::string url = entriesUrl(entries);
-        return {url, {{host, "", entries.front().second, url}}};  // one address
+        return {url, {{host, "", entries.front().second, url}}, std::nullopt};  // one address
     }
     const std::vector<std::vector<std::string>> resolved =
         addressesOf(names, names.size() < entries.size(), deadline, why);
@@ -36,7 +36,8 @@ ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::s
         const std::string& protocol = entries[e].first;
         const std::string& written = entries[e].second;
         std::vector<std::string> found = named[e] ? *name++ : std::vector<std::string>{written};
-        if (found.size() == 2 && found[1] == answeredAddress(written)) {
+        const std::optional<LastAnswer> last = lastAnswer(written);
+        if (found.size() == 2 && last && found[1] == last->address) {
             std::swap(found[0], found[1]);
         }
         const auto v6 = std::count_if(found.begin(), found.end(),
@@ -56,15 +57,21 @@ ConnectionPlan planConnection(const std::string& host, Deadline deadline, std::s
     if (whole.empty()) {
         return {};
     }
-    ConnectionPlan plan{entriesUrl(whole), {}};
+    ConnectionPlan plan{entriesUrl(whole), {}, std::nullopt};
     if (addresses.size() > 1) {
         // Replicas: the one that answered the last connection to them first.
-        const std::string answered = answeredAddress(plan.wholeUrl);
-        const auto first = std::find_if(
-            addresses.begin(), addresses.end(),
-            [&answered](const PlannedAddress& planned) { return planned.url == answered; });
+        const std::optional<LastAnswer> last = lastAnswer(plan.wholeUrl);
+        const auto first = std::find_if(addresses.begin(), addresses.end(),
+                                        [&last](const PlannedAddress& planned) {
+                                            return last && planned.url == last->address;
+                                        });
         if (first != addresses.end()) {
             std::rotate(addresses.begin(), first, first + 1);
+            plan.firstAnsweredIn = last->took;
+        } else if (const std::optional<LastAnswer> own = lastAnswer(addresses.front().server);
+                   own && !addresses.front().server.empty() &&
+                   own->address == addresses.front().address) {
+            plan.firstAnsweredIn = own->took;  // a server's own address, put first above
         }
         plan.addresses = std::move(addresses);
     } else {

@@ -240,6 +240,9 @@ struct PlannedAddress {
 struct ConnectionPlan {
     std::string wholeUrl;
     std::vector<PlannedAddress> addresses;
+    // How long the first address took to answer the last connection to the
+    // same server or replicas, when it was the one that answered.
+    std::optional<Clock::duration> firstAnsweredIn;
 };
 // Names are resolved here, waiting until `deadline` at most; the URLs carry
 // their addresses, so the ORB does not resolve them again. No addresses,
@@ -369,6 +372,7 @@ struct AddressSet {
     // first) and the references made for each attempt time so far.
     std::vector<std::size_t> order;
     std::vector<std::map<std::optional<CORBA::ULong>, CosNaming::NamingContext_var>> contexts;
+    std::vector<CosNaming::NamingContext_var> called;  // see keepCalledContext
     // Each answer's time over the calls then in flight on the set: a server
     // answers calls that come together in turn.
     std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
@@ -392,11 +396,10 @@ void moveOnFrom(AddressSet& set, std::size_t failed);
 // For lookups: the context at address `i` whose calls give up after `time`,
 // made the first time that time is used, outside the replica lock.
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time);
-// Keeps `context`, whose calls give up after `time`, as lookupAttempt's
-// reference for address `i`: one the connection made and has already called,
-// which omniORB then need not check before the first lookup.
-void keepContext(AddressSet& set, std::size_t i, AttemptTime time,
-                 CosNaming::NamingContext_ptr context);
+// Keeps `context`, which the connection made and called, as the one the
+// first reference lookupAttempt makes for address `i` comes from: omniORB
+// then need not check it before that lookup.
+void keepCalledContext(AddressSet& set, std::size_t i, CosNaming::NamingContext_ptr context);
 // Held contexts with replicas: the newest few are kept with their sets; a
 // context that has fallen out is looked up on directly.
 void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set);
@@ -406,8 +409,14 @@ std::shared_ptr<AddressSet> keptSet(CosNaming::NamingContext_ptr held,
 // Which address answered the last connection to a server of several (by
 // the server's name), or to replicas (by the whole service's URL): the next
 // connection tries it first, as RFC 8305 suggests; empty if none is known.
-void rememberAnswered(const std::string& connection, const std::string& address);
-std::string answeredAddress(const std::string& connection);
+struct LastAnswer {
+    std::string address;
+    Clock::duration took;
+};
+void rememberAnswered(const std::string& connection, LastAnswer answer);
+std::optional<LastAnswer> lastAnswer(const std::string& connection);
+// Makes address `i` the set's first: the one the connection held.
+void preferAddress(AddressSet& set, std::size_t i);
 
 // --- replicas ---
 
@@ -419,13 +428,15 @@ std::string answeredAddress(const std::string& connection);
 // attempt threw; `attempts` then says how each went.
 CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
                                              Deadline deadline, std::string& attempts);
-// The race of a connection over several addresses: the context of the
-// first that answers, `answered` its index; `learning`, when given, learns
-// from it and moves on to it. Throws as connectReplicas does.
+// The race of a connection over several addresses, started in `order`: the
+// context of the first that answers, `answered` its index and `took` its
+// time; `learning`, when given, learns from it and moves on to it. Throws as
+// connectReplicas does.
 CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
                                             const std::vector<PlannedAddress>& addresses,
-                                            AddressSet* learning, Deadline deadline,
-                                            std::string& attempts, std::size_t& answered);
+                                            std::vector<std::size_t> order, AddressSet* learning,
+                                            Deadline deadline, std::string& attempts,
+                                            std::size_t& answered, Clock::duration& took);
 // Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
 // Resolves `name` on the addresses of `held` by the attempt schedule, from

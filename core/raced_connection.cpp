@@ -8,7 +8,6 @@
 #include <ace/Guard_T.h>
 
 #include <deque>
-#include <numeric>
 
 namespace OrbRuntime {
 namespace {
@@ -114,10 +113,9 @@ void noteOutcomes(const Race& race, const std::vector<PlannedAddress>& addresses
 
 CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
                                             const std::vector<PlannedAddress>& addresses,
-                                            AddressSet* learning, Deadline deadline,
-                                            std::string& attempts, std::size_t& answered) {
-    std::vector<std::size_t> order(addresses.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+                                            std::vector<std::size_t> order, AddressSet* learning,
+                                            Deadline deadline, std::string& attempts,
+                                            std::size_t& answered, Clock::duration& took) {
     RacePlan plan = planRace(
         std::move(order),
         learning == nullptr ? firstWaitMs(std::nullopt, 1) : learnedFirstWaitMs(*learning, 1),
@@ -135,11 +133,10 @@ CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
             if (!attempt.thrown) {
                 if (learning != nullptr) {
                     noteAnswer(*learning, attempt.address, attempt.started, attempt.ended, 1);
-                    for (std::size_t i = 0; plan.order[i] != attempt.address; ++i) {
-                        moveOnFrom(*learning, plan.order[i]);
-                    }
+                    preferAddress(*learning, attempt.address);
                 }
                 answered = attempt.address;
+                took = attempt.ended - attempt.started;
                 return attempt.answer._retn();
             }
             if (!attempt.failure) {

@@ -7,6 +7,7 @@
 #include "support/host_texts.h"
 #include "support/naming_server.h"
 #include "support/private_hosts.h"
+#include "support/stand_ins.h"
 #include "zorclient.h"
 
 #include <gtest/gtest.h>
@@ -404,7 +405,7 @@ TEST(Replicas, ConnectingWhileAReplicaIsCutOffHoldsAContextThatResolves) {
     SKIP_UNLESS_HOSTS_CAN_BE_CUT_OFF();
     setenv("ZORCLIENT_TIMEOUT_MS", std::to_string(kBoundMs).c_str(), 1);
     TwoReplicas replicas;
-    const zortest::CutOff cut(replicas.a.host());
+    zortest::CutOff cut(replicas.a.host());
     EXPECT_LT(timed([&] { initCorba(replicas.hosts(), 0); }), kPassedOver);
     ASSERT_TRUE(holdsContext());
     for (int i = 0; i < 3; ++i) {
@@ -413,9 +414,18 @@ TEST(Replicas, ConnectingWhileAReplicaIsCutOffHoldsAContextThatResolves) {
         EXPECT_EQ(replica, 'B') << "lookup " << i;
     }
     // The next connection to the same text starts with B, which answered
-    // the last one: A's 128 ms are not paid again.
+    // the last one, in the caller's own thread: A's 128 ms are not paid
+    // again, nor a thread.
+    const int spawned = zortest::spawnCount();
     EXPECT_LT(timed([&] { initCorba(replicas.hosts(), 0); }), std::chrono::milliseconds(100));
+    EXPECT_EQ(zortest::spawnCount(), spawned);
     EXPECT_EQ(lookUp(replicas), 'B');
+    // B cut off in turn: its first attempt times out, and the race goes on
+    // with A and then B.
+    cut.restore();
+    const zortest::CutOff cutB(replicas.b.host());
+    EXPECT_LT(timed([&] { initCorba(replicas.hosts(), 0); }), kPassedOver);
+    EXPECT_EQ(lookUp(replicas), 'A');
 }
 
 // A DNS server that never answers, as after a pulled cable, behind every

@@ -159,6 +159,11 @@ public:
 
 }  // namespace
 
+int zortest::spawnCount() {
+    const std::lock_guard<std::mutex> guard(zortest::g_lock);
+    return static_cast<int>(g_spawns);
+}
+
 // Visible, so that the dynamic linker binds the shared object's calls here too.
 // Each ORB library declares ORB_init with parameters of its own.
 #if defined(ZORCLIENT_ORB_TAO)

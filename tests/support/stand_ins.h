@@ -33,6 +33,8 @@ struct SpawnRecord {
     ACE_THR_FUNC_RETURN result = nullptr;
 };
 SpawnRecord lastSpawn();
+// How many threads were spawned so.
+int spawnCount();
 // Until the latest spawned thread's function has returned and the thread has
 // exited (10 s at most). ACE's clean-up of that detached thread then happens
 // before ACE's own at process exit, as ThreadSanitizer can see.
