@@ -56,7 +56,6 @@ std::shared_ptr<AddressSet> makeAddressSet(CORBA::ORB_ptr orb,
         set->order[i] = i;
     }
     set->contexts.resize(addresses.size());
-    set->called.resize(addresses.size());
     set->answeredAt = std::make_unique<std::atomic<std::uint64_t>[]>(addresses.size());
     set->addresses = std::move(addresses);
     return set;
@@ -113,26 +112,18 @@ std::optional<CORBA::ULong> keyOf(AttemptTime time) {
 
 }  // namespace
 
-void keepCalledContext(AddressSet& set, std::size_t i, CosNaming::NamingContext_ptr context) {
-    const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
-    set.called[i] = CosNaming::NamingContext::_duplicate(context);
-}
-
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time) {
     const std::optional<CORBA::ULong> key = keyOf(time);
-    CosNaming::NamingContext_var context;
     {
         const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
         const auto kept = set.contexts[i].find(key);
         if (kept != set.contexts[i].end()) {
             return CosNaming::NamingContext::_duplicate(kept->second.in());
         }
-        context = set.called[i]._retn();  // omniORB keeps the time-out on it: used once
     }
-    if (CORBA::is_nil(context.in())) {
-        const CORBA::Object_var fresh = set.orb->string_to_object(set.addresses[i].url.c_str());
-        context = CosNaming::NamingContext::_unchecked_narrow(fresh.in());
-    }
+    const CORBA::Object_var fresh = set.orb->string_to_object(set.addresses[i].url.c_str());
+    const CosNaming::NamingContext_var context =
+        CosNaming::NamingContext::_unchecked_narrow(fresh.in());
     CosNaming::NamingContext_var made = boundedContext(set.orb.in(), context.in(), time);
     const ACE_Guard<ACE_Thread_Mutex> guard(g_tables.lock);
     // A call that made one meanwhile wins: every call then shares one.

@@ -372,7 +372,6 @@ struct AddressSet {
     // first) and the references made for each attempt time so far.
     std::vector<std::size_t> order;
     std::vector<std::map<std::optional<CORBA::ULong>, CosNaming::NamingContext_var>> contexts;
-    std::vector<CosNaming::NamingContext_var> called;  // see keepCalledContext
     // Each answer's time over the calls then in flight on the set: a server
     // answers calls that come together in turn.
     std::array<std::atomic<std::uint32_t>, kAnswersKept> answerMicros{};
@@ -396,10 +395,6 @@ void moveOnFrom(AddressSet& set, std::size_t failed);
 // For lookups: the context at address `i` whose calls give up after `time`,
 // made the first time that time is used, outside the replica lock.
 CosNaming::NamingContext_ptr lookupAttempt(AddressSet& set, std::size_t i, AttemptTime time);
-// Keeps `context`, which the connection made and called, as the one the
-// first reference lookupAttempt makes for address `i` comes from: omniORB
-// then need not check it before that lookup.
-void keepCalledContext(AddressSet& set, std::size_t i, CosNaming::NamingContext_ptr context);
 // Held contexts with replicas: the newest few are kept with their sets; a
 // context that has fallen out is looked up on directly.
 void keepSet(CosNaming::NamingContext_ptr held, std::shared_ptr<AddressSet> set);
@@ -428,15 +423,15 @@ void preferAddress(AddressSet& set, std::size_t i);
 // attempt threw; `attempts` then says how each went.
 CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
                                              Deadline deadline, std::string& attempts);
-// The race of a connection over several addresses, started in `order`: the
-// context of the first that answers, `answered` its index and `took` its
-// time; `learning`, when given, learns from it and moves on to it. Throws as
-// connectReplicas does.
-CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
-                                            const std::vector<PlannedAddress>& addresses,
-                                            std::vector<std::size_t> order, AddressSet* learning,
-                                            Deadline deadline, std::string& attempts,
-                                            std::size_t& answered, Clock::duration& took);
+// The connection to several addresses (`replicas`, or one server's): the
+// first address in the caller's own thread where the last connection showed
+// its path fast, else (or should it fail) the connection's race. The context
+// of the one that answered, `answered` its index, remembered for the next
+// connection; `learning`, when given, learns from it and moves on to it.
+// Throws as connectReplicas does.
+CosNaming::NamingContext_ptr connectSeveral(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
+                                            AddressSet* learning, bool replicas, Deadline deadline,
+                                            std::string& attempts, std::size_t& answered);
 // Whether lookups on `held` go to addresses of its own.
 bool hasReplicas(CosNaming::NamingContext_ptr held);
 // Resolves `name` on the addresses of `held` by the attempt schedule, from

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
-// A connection's race over several addresses: each attempt runs on a thread
-// of its own and keeps running while the next starts, as the race's rules
-// say; the caller waits on a condition for the first answer. An attempt that
-// loses ends on its own, within its time.
+// A connection to several addresses: the first in the caller's own thread
+// where the last connection showed its path fast, else (or should it fail)
+// a race, each attempt on a thread of its own that keeps running while the
+// next starts, as the race's rules say, while the caller waits on a
+// condition for the first answer. An attempt that loses ends on its own,
+// within its time.
 #include "orb_runtime.h"
 
 #include <ace/Guard_T.h>
 
+#include <algorithm>
 #include <deque>
+#include <numeric>
 
 namespace OrbRuntime {
 namespace {
@@ -109,8 +113,30 @@ void noteOutcomes(const Race& race, const std::vector<PlannedAddress>& addresses
     }
 }
 
-}  // namespace
+// An attempt on `address` in the caller's own thread, with `time`: whether
+// it answered, with its context in `narrowed`; a failure that ends the call
+// is thrown, any other noted in `attempts`.
+bool attemptHere(CORBA::ORB_ptr orb, const PlannedAddress& address, AttemptTime time,
+                 std::string& attempts, CosNaming::NamingContext_var& narrowed) {
+    const CORBA::Object_var fresh = orb->string_to_object(address.url.c_str());
+    const CORBA::Object_var bounded = boundedObject(orb, fresh.in(), time);
+    try {
+        narrowed = OrbPlatform::cancellationSafe([&] {
+            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(bounded.in()));
+        });
+        return true;
+    } catch (const CORBA::SystemException& ex) {
+        noteAttempt(attempts, address.label, attemptOutcome(ex, time));
+        if (!repeatableFailure(ex, bounded.in())) {
+            throw;
+        }
+        return false;
+    }
+}
 
+// The race, started in `order`: the context of the first address that
+// answers, `answered` its index and `took` its time; `learning`, when given,
+// learns from it and moves on to it.
 CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
                                             const std::vector<PlannedAddress>& addresses,
                                             std::vector<std::size_t> order, AddressSet* learning,
@@ -175,6 +201,51 @@ CosNaming::NamingContext_ptr raceForContext(CORBA::ORB_ptr orb,
                 std::rethrow_exception(lastFailure);
         }
     }
+}
+
+}  // namespace
+
+CosNaming::NamingContext_ptr connectSeveral(CORBA::ORB_ptr orb, const ConnectionPlan& plan,
+                                            AddressSet* learning, bool replicas, Deadline deadline,
+                                            std::string& attempts, std::size_t& answered) {
+    const std::vector<PlannedAddress>& addresses = plan.addresses;
+    std::vector<std::size_t> order(addresses.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    // Where the first address answered the last connection quickly, the path
+    // is known: it is asked here first, for the race's first wait, with no
+    // thread. Should it fail, the race asks it last.
+    const CORBA::ULong stagger = firstWaitMs(std::nullopt, 1);
+    const auto started = Clock::now();
+    const TimeLeft left = timeLeft(deadline, started);
+    const auto* remaining = std::get_if<Clock::duration>(&left);
+    const std::optional<CORBA::ULong> fits = remaining == nullptr
+                                                 ? std::optional<CORBA::ULong>(stagger)
+                                                 : fittingMs(*remaining, callTimeoutMs());
+    const bool known = plan.firstAnsweredIn && fits &&
+                       *plan.firstAnsweredIn * kSafetyFactor < std::chrono::milliseconds(stagger);
+    CosNaming::NamingContext_var narrowed;
+    Clock::duration took{};
+    if (known && attemptHere(orb, addresses.front(), TimeOut{std::min(stagger, *fits)}, attempts,
+                             narrowed)) {
+        answered = 0;
+        took = Clock::now() - started;
+        if (learning != nullptr) {
+            noteAnswer(*learning, 0, started, started + took, 1);
+        }
+    } else {
+        if (known) {
+            std::rotate(order.begin(), order.begin() + 1, order.end());
+        }
+        narrowed = raceForContext(orb, addresses, std::move(order), learning, deadline, attempts,
+                                  answered, took);
+    }
+    const PlannedAddress& answering = addresses[answered];
+    if (replicas) {
+        rememberAnswered(plan.wholeUrl, LastAnswer{answering.url, took});
+    } else {
+        rememberAnswered(answering.server, LastAnswer{answering.address, took});
+    }
+    return narrowed._retn();
 }
 
 }  // namespace OrbRuntime

@@ -7,7 +7,6 @@
 #include <cxxabi.h>
 
 #include <algorithm>
-#include <numeric>
 
 namespace OrbRuntime {
 namespace {
@@ -92,27 +91,6 @@ ZORCLIENT_LETS_CANCELLATION_THROUGH auto inTurn(AddressSet* learning,
     }
 }
 
-// An attempt on `address` in the caller's own thread, with `time`: whether
-// it answered, with its context in `narrowed`; a failure that ends the call
-// is thrown, any other noted in `attempts`.
-bool attemptHere(CORBA::ORB_ptr orb, const PlannedAddress& address, AttemptTime time,
-                 std::string& attempts, CosNaming::NamingContext_var& narrowed) {
-    const CORBA::Object_var fresh = orb->string_to_object(address.url.c_str());
-    const CORBA::Object_var bounded = boundedObject(orb, fresh.in(), time);
-    try {
-        narrowed = OrbPlatform::cancellationSafe([&] {
-            return CosNaming::NamingContext_var(CosNaming::NamingContext::_narrow(bounded.in()));
-        });
-        return true;
-    } catch (const CORBA::SystemException& ex) {
-        noteAttempt(attempts, address.label, attemptOutcome(ex, time));
-        if (!repeatableFailure(ex, bounded.in())) {
-            throw;
-        }
-        return false;
-    }
-}
-
 bool ofOneServer(const std::vector<PlannedAddress>& addresses) {
     return std::all_of(addresses.begin(), addresses.end(), [&](const PlannedAddress& address) {
         return !address.server.empty() && address.server == addresses.front().server;
@@ -177,41 +155,7 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const Connectio
     std::size_t answered = 0;
     CosNaming::NamingContext_var narrowed;
     if (addresses.size() > 1) {
-        std::vector<std::size_t> order(addresses.size());
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        // Where the first address answered the last connection quickly, it is
-        // asked here first, for the race's first wait, with no thread: the
-        // path is known. Should it fail, the race asks it last.
-        const CORBA::ULong stagger = firstWaitMs(std::nullopt, 1);
-        const auto started = Clock::now();
-        const TimeLeft left = timeLeft(deadline, started);
-        const auto* remaining = std::get_if<Clock::duration>(&left);
-        const std::optional<CORBA::ULong> fits = remaining == nullptr
-                                                     ? std::optional<CORBA::ULong>(stagger)
-                                                     : fittingMs(*remaining, callTimeoutMs());
-        Clock::duration took{};
-        const bool known =
-            plan.firstAnsweredIn && fits &&
-            *plan.firstAnsweredIn * kSafetyFactor < std::chrono::milliseconds(stagger);
-        if (known && attemptHere(orb, addresses.front(), TimeOut{std::min(stagger, *fits)},
-                                 attempts, narrowed)) {
-            took = Clock::now() - started;
-            if (set != nullptr) {
-                noteAnswer(*set, 0, started, started + took, 1);
-            }
-        } else {
-            if (known) {
-                std::rotate(order.begin(), order.begin() + 1, order.end());
-            }
-            narrowed = raceForContext(orb, addresses, std::move(order), set.get(), deadline,
-                                      attempts, answered, took);
-        }
-        const PlannedAddress& answering = addresses[answered];
-        if (replicas) {
-            rememberAnswered(plan.wholeUrl, LastAnswer{answering.url, took});
-        } else {
-            rememberAnswered(answering.server, LastAnswer{answering.address, took});
-        }
+        narrowed = connectSeveral(orb, plan, set.get(), replicas, deadline, attempts, answered);
     } else {
         const CORBA::Object_var whole = wholeService();
         narrowed = inTurn(
@@ -232,7 +176,6 @@ CosNaming::NamingContext_ptr connectReplicas(CORBA::ORB_ptr orb, const Connectio
     if (!replicas) {
         return boundedContext(orb, narrowed.in(), wholeBound());
     }
-    keepCalledContext(*set, answered, narrowed.in());
     const CORBA::Object_var service = wholeService();
     const CosNaming::NamingContext_var context =
         CosNaming::NamingContext::_unchecked_narrow(service.in());
