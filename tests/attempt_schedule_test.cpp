@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -223,10 +224,12 @@ std::string race(const std::vector<std::string>& scripts, std::optional<CORBA::U
         if (const auto* wait = std::get_if<OrbRuntime::Clock::duration>(&step.wait)) {
             wake = now + std::chrono::duration_cast<milliseconds>(*wait).count();
         }
-        for (const Running& attempt : running) {
-            if (attempt.endsAt && (!wake || *attempt.endsAt < *wake)) {
-                wake = attempt.endsAt;
-            }
+        const auto soonest = std::min_element(
+            running.begin(), running.end(), [](const Running& one, const Running& other) {
+                return one.endsAt && (!other.endsAt || *one.endsAt < *other.endsAt);
+            });
+        if (soonest != running.end() && soonest->endsAt && (!wake || *soonest->endsAt < *wake)) {
+            wake = soonest->endsAt;
         }
         if (!wake) {
             return way + "waits for ever";

@@ -103,8 +103,8 @@ DelayingProxy::DelayingProxy(const std::string& host, std::string target,
 DelayingProxy::~DelayingProxy() {
     stopping_ = true;
     acceptor_.join();
-    for (std::thread& pump : pumps_) {
-        pump.join();
+    for (std::thread& thread : pumps_) {
+        thread.join();
     }
     for (const int socket : sockets_) {
         ::close(socket);
