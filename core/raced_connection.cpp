@@ -2,9 +2,8 @@
 // A connection to several addresses: the first in the caller's own thread
 // where the last connection showed its path fast, else (or should it fail)
 // a race, each attempt on a thread of its own that keeps running while the
-// next starts, as the race's rules say, while the caller waits on a
-// condition for the first answer. An attempt that loses ends on its own,
-// within its time.
+// next starts, the caller waiting on a condition for the first answer. An
+// attempt that loses ends on its own, within its time.
 #include "orb_runtime.h"
 
 #include <ace/Guard_T.h>

@@ -86,6 +86,33 @@ Clock::duration timed(const std::function<void()>& call) {
     return Clock::now() - start;
 }
 
+// initCorba(text) on a thread of its own, cancelled `after` it started: the
+// time from the cancel to the thread's end; none if the thread was not
+// cancelled (it returned first) or still ran 5 s after.
+std::optional<Clock::duration> cancelledConnection(const std::string& text, Clock::duration after) {
+    pthread_t thread{};
+    if (pthread_create(
+            &thread, nullptr,
+            [](void* host) -> void* {
+                initCorba(*static_cast<const std::string*>(host), 0);
+                return nullptr;
+            },
+            const_cast<std::string*>(&text)) != 0) {
+        return std::nullopt;
+    }
+    std::this_thread::sleep_for(after);
+    const auto cancelled = Clock::now();
+    pthread_cancel(thread);
+    void* result = nullptr;
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 5;
+    if (pthread_timedjoin_np(thread, &result, &until) != 0 || result != PTHREAD_CANCELED) {
+        return std::nullopt;
+    }
+    return Clock::now() - cancelled;
+}
+
 #define SKIP_UNLESS_FAULT_TOLERANT_PAIR()                                                \
     if (const std::string why = zortest::faultTolerantPairUnavailable(); !why.empty()) { \
         GTEST_SKIP() << why;                                                             \
@@ -553,25 +580,10 @@ TEST_F(SilentResolver, ASilentNameBesideACutOffOneEndsWithinTheBound) {
 // unwinds at once.
 TEST_F(SilentResolver, ACancelledLookupUnwindsAtOnce) {
     startServer(0);
-    pthread_t thread{};
-    ASSERT_EQ(pthread_create(
-                  &thread, nullptr,
-                  [](void*) -> void* {
-                      initCorba(kSilent, 0);
-                      return nullptr;
-                  },
-                  nullptr),
-              0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const auto cancelled = Clock::now();
-    pthread_cancel(thread);
-    void* result = nullptr;
-    timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += 5;
-    ASSERT_EQ(pthread_timedjoin_np(thread, &result, &until), 0) << "still resolving after 5 s";
-    EXPECT_LT(Clock::now() - cancelled, kSlack);
-    EXPECT_EQ(result, PTHREAD_CANCELED);
+    const std::optional<Clock::duration> unwound =
+        cancelledConnection(kSilent, std::chrono::milliseconds(300));
+    ASSERT_TRUE(unwound) << "not cancelled, or still resolving after 5 s";
+    EXPECT_LT(*unwound, kSlack);
     EXPECT_EQ(connect(kGood), "");
     EXPECT_TRUE(found());
 }
@@ -876,25 +888,13 @@ TEST_P(SlowLink, IsWaitedForAndAskedOnce) {
     TwoReplicas replicas;
     const zortest::DelayingProxy toA(zortest::loopbackHost(2), replicas.a.host(), kOneWay);
     const zortest::DelayingProxy toB(zortest::loopbackHost(3), replicas.b.host(), kOneWay);
-    static std::string text;
-    text = zortest::loopbackHost(2) + (pair ? ",iiop:1.1@" + zortest::loopbackHost(3) : "");
+    const std::string text =
+        zortest::loopbackHost(2) + (pair ? ",iiop:1.1@" + zortest::loopbackHost(3) : "");
     if (pair) {  // a caller cancelled while both attempts run leaves at once
-        pthread_t thread{};
-        ASSERT_EQ(pthread_create(
-                      &thread, nullptr,
-                      [](void*) -> void* {
-                          initCorba(text, 0);
-                          return nullptr;
-                      },
-                      nullptr),
-                  0);
-        std::this_thread::sleep_for(kOneWay + std::chrono::milliseconds(50));
-        const auto cancelled = Clock::now();
-        pthread_cancel(thread);
-        void* result = nullptr;
-        ASSERT_EQ(pthread_join(thread, &result), 0);
-        EXPECT_LT(Clock::now() - cancelled, kSlack);
-        EXPECT_EQ(result, PTHREAD_CANCELED);
+        const std::optional<Clock::duration> unwound =
+            cancelledConnection(text, kOneWay + std::chrono::milliseconds(50));
+        ASSERT_TRUE(unwound) << "not cancelled, or still connecting after 5 s";
+        EXPECT_LT(*unwound, kSlack);
         ASSERT_FALSE(holdsContext());
     }
     EXPECT_LT(timed([&] { initCorba(text, 0); }), 4 * kOneWay + kPassedOver);
